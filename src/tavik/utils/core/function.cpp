@@ -1,0 +1,568 @@
+#include "core/function.hpp"
+
+#include "core/names.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+
+namespace tavik {
+
+namespace {
+
+// ---- "Did you mean" for an unexpected keyword, as the interpreter words it --
+
+constexpr std::size_t kMoveCost = 2;
+constexpr std::size_t kCaseCost = 1;
+constexpr std::size_t kMaxStringSize = 40;
+
+std::size_t substitution_cost(char a, char b) {
+    if ((a & 31) != (b & 31)) return kMoveCost;
+    if (a == b) return 0;
+    if ('A' <= a && a <= 'Z') a = static_cast<char>(a + ('a' - 'A'));
+    if ('A' <= b && b <= 'Z') b = static_cast<char>(b + ('a' - 'A'));
+    return a == b ? kCaseCost : kMoveCost;
+}
+
+std::size_t levenshtein(const char* a, std::size_t a_size, const char* b, std::size_t b_size,
+                        std::size_t max_cost) {
+    while (a_size && b_size && a[0] == b[0]) { ++a; ++b; --a_size; --b_size; }
+    while (a_size && b_size && a[a_size - 1] == b[b_size - 1]) { --a_size; --b_size; }
+    if (a_size == 0 || b_size == 0) return (a_size + b_size) * kMoveCost;
+    if (a_size > kMaxStringSize || b_size > kMaxStringSize) return max_cost + 1;
+    if (b_size < a_size) { std::swap(a, b); std::swap(a_size, b_size); }
+    if ((b_size - a_size) * kMoveCost > max_cost) return max_cost + 1;
+    std::size_t buffer[kMaxStringSize];
+    std::size_t tmp = kMoveCost;
+    for (std::size_t i = 0; i < a_size; ++i) { buffer[i] = tmp; tmp += kMoveCost; }
+    std::size_t result = 0;
+    for (std::size_t bi = 0; bi < b_size; ++bi) {
+        char code = b[bi];
+        std::size_t distance = result = bi * kMoveCost;
+        std::size_t minimum = SIZE_MAX;
+        for (std::size_t i = 0; i < a_size; ++i) {
+            std::size_t substitute = distance + substitution_cost(code, a[i]);
+            distance = buffer[i];
+            std::size_t insert_delete = std::min(result, distance) + kMoveCost;
+            result = std::min(insert_delete, substitute);
+            buffer[i] = result;
+            minimum = std::min(minimum, result);
+        }
+        if (minimum > max_cost) return max_cost + 1;
+    }
+    return result;
+}
+
+// Borrowed candidate closest to `name`, or nullptr (also on error).
+PyObject* suggestion(Function* f, PyObject* name) {
+    Py_ssize_t name_size;
+    const char* name_str = PyUnicode_AsUTF8AndSize(name, &name_size);
+    if (!name_str) { PyErr_Clear(); return nullptr; }
+    PyObject* best = nullptr;
+    Py_ssize_t best_distance = PY_SSIZE_T_MAX;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(f->names); ++i) {
+        if (i == f->varargs || i == f->varkw) continue;
+        PyObject* item = PyTuple_GET_ITEM(f->names, i);
+        if (PyUnicode_Compare(name, item) == 0) continue;
+        Py_ssize_t item_size;
+        const char* item_str = PyUnicode_AsUTF8AndSize(item, &item_size);
+        Py_ssize_t max_distance = (name_size + item_size + 3) * static_cast<Py_ssize_t>(kMoveCost) / 6;
+        max_distance = std::min(max_distance, best_distance - 1);
+        if (max_distance < 0) continue;
+        auto d = static_cast<Py_ssize_t>(levenshtein(name_str, static_cast<std::size_t>(name_size), item_str,
+                                                     static_cast<std::size_t>(item_size),
+                                                     static_cast<std::size_t>(max_distance)));
+        if (d > max_distance) continue;
+        if (!best || d < best_distance) { best = item; best_distance = d; }
+    }
+    return best;
+}
+
+// ---- binding errors ----------------------------------------------------------
+
+void unexpected_keyword(Function* f, PyObject* name) {
+    if (PyObject* hint = suggestion(f, name)) {
+        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                     f->qualname, name, hint);
+    } else {
+        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, name);
+    }
+}
+
+void too_many_positional(Function* f, Py_ssize_t given, PyObject* const* slots) {
+    Py_ssize_t kwonly_given = 0;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(f->names); ++i) {
+        if (i >= f->npos && i != f->varargs && i != f->varkw && slots[i]) ++kwonly_given;
+    }
+    Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+    bool plural;
+    Ref sig;
+    if (defcount) {
+        plural = true;
+        sig = Ref::steal(PyUnicode_FromFormat("from %zd to %zd", f->npos - defcount, f->npos));
+    } else {
+        plural = f->npos != 1;
+        sig = Ref::steal(PyUnicode_FromFormat("%zd", f->npos));
+    }
+    if (!sig) return;
+    Ref kwonly_sig;
+    if (kwonly_given) {
+        kwonly_sig = Ref::steal(PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
+                                                     given != 1 ? "s" : "", kwonly_given,
+                                                     kwonly_given != 1 ? "s" : ""));
+    } else {
+        kwonly_sig = Ref::steal(PyUnicode_FromString(""));
+    }
+    if (!kwonly_sig) return;
+    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", f->qualname,
+                 sig.get(), plural ? "s" : "", given, kwonly_sig.get(),
+                 given == 1 && !kwonly_given ? "was" : "were");
+}
+
+void missing_arguments(Function* f, Py_ssize_t start, Py_ssize_t end, PyObject* const* slots,
+                       const char* kind) {
+    Ref names = Ref::steal(PyList_New(0));
+    if (!names) return;
+    for (Py_ssize_t i = start; i < end; ++i) {
+        if (slots[i]) continue;
+        Ref r = Ref::steal(PyObject_Repr(PyTuple_GET_ITEM(f->names, i)));
+        if (!r || PyList_Append(names.get(), r.get()) < 0) return;
+    }
+    Py_ssize_t n = PyList_GET_SIZE(names.get());
+    Ref text;
+    if (n == 1) {
+        text = Ref::borrow(PyList_GET_ITEM(names.get(), 0));
+    } else if (n == 2) {
+        text = Ref::steal(PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names.get(), 0),
+                                               PyList_GET_ITEM(names.get(), 1)));
+    } else {
+        Ref tail = Ref::steal(PyUnicode_FromFormat(", %U, and %U", PyList_GET_ITEM(names.get(), n - 2),
+                                                   PyList_GET_ITEM(names.get(), n - 1)));
+        if (!tail || PyList_SetSlice(names.get(), n - 2, n, nullptr) < 0) return;
+        Ref comma = Ref::steal(PyUnicode_FromString(", "));
+        if (!comma) return;
+        Ref head = Ref::steal(PyUnicode_Join(comma.get(), names.get()));
+        if (!head) return;
+        text = Ref::steal(PyUnicode_Concat(head.get(), tail.get()));
+    }
+    if (!text) return;
+    PyErr_Format(PyExc_TypeError, "%U() missing %i required %s argument%s: %U", f->qualname, static_cast<int>(n),
+                 kind, n == 1 ? "" : "s", text.get());
+}
+
+Py_ssize_t find_keyword(Function* f, PyObject* key) {
+    Py_ssize_t n = PyTuple_GET_SIZE(f->names);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (PyTuple_GET_ITEM(f->names, i) == key && i != f->varargs && i != f->varkw) return i;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (i == f->varargs || i == f->varkw) continue;
+        int eq = PyObject_RichCompareBool(PyTuple_GET_ITEM(f->names, i), key, Py_EQ);
+        if (eq < 0) return -2;
+        if (eq) return i;
+    }
+    return -1;
+}
+
+// ---- the call ------------------------------------------------------------
+
+PyObject* bind_and_run(Function* f, PyObject* const* args, Py_ssize_t nargs, Py_ssize_t nkw, PyObject* kwnames);
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* f = reinterpret_cast<Function*>(callable);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+
+    // Deep recursion through native code ends in RecursionError, never in a
+    // native stack overflow.
+    if (Py_EnterRecursiveCall("")) return nullptr;
+    PyObject* result = bind_and_run(f, args, nargs, nkw, kwnames);
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
+PyObject* bind_and_run(Function* f, PyObject* const* args, Py_ssize_t nargs, Py_ssize_t nkw, PyObject* kwnames) {
+    // The common case: every parameter given by position.
+    if (nkw == 0 && nargs == f->npos && f->nkwonly == 0 && f->varargs < 0 && f->varkw < 0) {
+        return f->spec->impl(f, args);
+    }
+
+    PyObject* slots[kMaxParams] = {};
+    Ref held[kMaxParams];  // defaults and packed *args/**kwargs, alive for the call
+    Py_ssize_t ncopy = std::min(nargs, f->npos);
+    for (Py_ssize_t i = 0; i < ncopy; ++i) slots[i] = args[i];
+    if (f->varkw >= 0) {
+        held[f->varkw] = Ref::steal(PyDict_New());
+        if (!held[f->varkw]) return nullptr;
+        slots[f->varkw] = held[f->varkw].get();
+    }
+    if (f->varargs >= 0) {
+        held[f->varargs] = Ref::steal(PyTuple_New(nargs - ncopy));
+        if (!held[f->varargs]) return nullptr;
+        for (Py_ssize_t i = ncopy; i < nargs; ++i) {
+            PyTuple_SET_ITEM(held[f->varargs].get(), i - ncopy, Py_NewRef(args[i]));
+        }
+        slots[f->varargs] = held[f->varargs].get();
+    }
+    for (Py_ssize_t j = 0; j < nkw; ++j) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, j);
+        PyObject* value = args[nargs + j];
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", f->qualname);
+            return nullptr;
+        }
+        Py_ssize_t i = find_keyword(f, key);
+        if (i == -2) return nullptr;
+        if (i < 0) {
+            if (f->varkw >= 0) {
+                if (PyDict_SetItem(slots[f->varkw], key, value) < 0) return nullptr;
+                continue;
+            }
+            unexpected_keyword(f, key);
+            return nullptr;
+        }
+        if (slots[i]) {
+            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, key);
+            return nullptr;
+        }
+        slots[i] = value;
+    }
+    if (nargs > f->npos && f->varargs < 0) {
+        too_many_positional(f, nargs, slots);
+        return nullptr;
+    }
+    if (nargs < f->npos) {
+        Ref defaults = Ref::borrow(f->defaults);
+        Py_ssize_t defcount = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
+        Py_ssize_t m = f->npos - defcount;
+        for (Py_ssize_t i = nargs; i < m; ++i) {
+            if (!slots[i]) {
+                missing_arguments(f, 0, m, slots, "positional");
+                return nullptr;
+            }
+        }
+        for (Py_ssize_t i = std::max(nargs - m, Py_ssize_t{0}); i < defcount; ++i) {
+            if (!slots[m + i]) {
+                held[m + i] = Ref::borrow(PyTuple_GET_ITEM(defaults.get(), i));
+                slots[m + i] = held[m + i].get();
+            }
+        }
+    }
+    if (f->nkwonly) {
+        Ref kwdefaults = Ref::borrow(f->kwdefaults);
+        bool missing = false;
+        Py_ssize_t first = f->npos + (f->varargs >= 0 ? 1 : 0);
+        for (Py_ssize_t i = first; i < first + f->nkwonly; ++i) {
+            if (slots[i]) continue;
+            if (kwdefaults) {
+                PyObject* value;
+                if (PyDict_GetItemRef(kwdefaults.get(), PyTuple_GET_ITEM(f->names, i), &value) < 0) return nullptr;
+                if (value) {
+                    held[i] = Ref::steal(value);
+                    slots[i] = value;
+                    continue;
+                }
+            }
+            missing = true;
+        }
+        if (missing) {
+            missing_arguments(f, first, first + f->nkwonly, slots, "keyword-only");
+            return nullptr;
+        }
+    }
+    return f->spec->impl(f, slots);
+}
+
+// ---- the type ------------------------------------------------------------
+
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", reinterpret_cast<Function*>(self)->qualname, self);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* f = reinterpret_cast<Function*>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->kwdefaults);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->builtins);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->extra);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    auto* f = reinterpret_cast<Function*>(self);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->kwdefaults);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->builtins);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->extra);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    auto* f = reinterpret_cast<Function*>(self);
+    PyObject_GC_UnTrack(self);
+    if (f->weakrefs) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    Py_CLEAR(f->names);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+int set_str(PyObject** field, PyObject* value, const char* what) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    Py_SETREF(*field, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<Function*>(self)->name); }
+int set_name(PyObject* self, PyObject* v, void*) { return set_str(&reinterpret_cast<Function*>(self)->name, v, "__name__"); }
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<Function*>(self)->qualname); }
+int set_qualname(PyObject* self, PyObject* v, void*) {
+    return set_str(&reinterpret_cast<Function*>(self)->qualname, v, "__qualname__");
+}
+
+PyObject* get_defaults(PyObject* self, void*) {
+    PyObject* d = reinterpret_cast<Function*>(self)->defaults;
+    return Py_NewRef(d ? d : Py_None);
+}
+int set_defaults(PyObject* self, PyObject* v, void*) {
+    if (v == Py_None) v = nullptr;
+    if (v && !PyTuple_Check(v)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    Py_XSETREF(reinterpret_cast<Function*>(self)->defaults, Py_XNewRef(v));
+    return 0;
+}
+
+PyObject* get_kwdefaults(PyObject* self, void*) {
+    PyObject* d = reinterpret_cast<Function*>(self)->kwdefaults;
+    return Py_NewRef(d ? d : Py_None);
+}
+int set_kwdefaults(PyObject* self, PyObject* v, void*) {
+    if (v == Py_None) v = nullptr;
+    if (v && !PyDict_Check(v)) {
+        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(reinterpret_cast<Function*>(self)->kwdefaults, Py_XNewRef(v));
+    return 0;
+}
+
+PyObject* get_annotations(PyObject* self, void*) {
+    auto* f = reinterpret_cast<Function*>(self);
+    if (!f->annotations) {
+        f->annotations = PyDict_New();
+        if (!f->annotations) return nullptr;
+    }
+    return Py_NewRef(f->annotations);
+}
+int set_annotations(PyObject* self, PyObject* v, void*) {
+    if (v == Py_None) v = nullptr;
+    if (v && !PyDict_Check(v)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(reinterpret_cast<Function*>(self)->annotations, Py_XNewRef(v));
+    return 0;
+}
+
+PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<Function*>(self)->globals); }
+
+Name n_inspect{"inspect"};
+Name n_Parameter{"Parameter"};
+Name n_Signature{"Signature"};
+Name n_empty{"empty"};
+Name n_default{"default"};
+Name n_annotation{"annotation"};
+Name n_return_annotation{"return_annotation"};
+Name n_return{"return"};
+Name n___name__{"__name__"};
+Name n_kinds[] = {Name{"POSITIONAL_OR_KEYWORD"}, Name{"KEYWORD_ONLY"}, Name{"VAR_POSITIONAL"},
+                  Name{"VAR_KEYWORD"}};
+
+// inspect.signature() reads __signature__ first; building it from the live
+// __defaults__, __kwdefaults__ and __annotations__ keeps it truthful.
+PyObject* get_signature(PyObject* self, void*) {
+    auto* f = reinterpret_cast<Function*>(self);
+    Ref inspect = Ref::steal(PyImport_Import(n_inspect.get()));
+    if (!inspect) return nullptr;
+    Ref parameter = Ref::steal(PyObject_GetAttr(inspect.get(), n_Parameter.get()));
+    Ref signature = parameter ? Ref::steal(PyObject_GetAttr(inspect.get(), n_Signature.get())) : Ref();
+    Ref empty = signature ? Ref::steal(PyObject_GetAttr(parameter.get(), n_empty.get())) : Ref();
+    Ref params = empty ? Ref::steal(PyList_New(0)) : Ref();
+    if (!params) return nullptr;
+    Py_ssize_t n = PyTuple_GET_SIZE(f->names);
+    Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* name = PyTuple_GET_ITEM(f->names, i);
+        ParamKind kind = f->spec->params[static_cast<std::size_t>(i)].kind;
+        Ref kind_obj = Ref::steal(PyObject_GetAttr(parameter.get(), n_kinds[static_cast<int>(kind)].get()));
+        if (!kind_obj) return nullptr;
+        Ref deflt = empty;
+        if (kind == ParamKind::Positional && i >= f->npos - defcount) {
+            deflt = Ref::borrow(PyTuple_GET_ITEM(f->defaults, i - (f->npos - defcount)));
+        } else if (kind == ParamKind::KeywordOnly && f->kwdefaults) {
+            PyObject* v;
+            if (PyDict_GetItemRef(f->kwdefaults, name, &v) < 0) return nullptr;
+            if (v) deflt = Ref::steal(v);
+        }
+        Ref ann = empty;
+        if (f->annotations) {
+            PyObject* v;
+            if (PyDict_GetItemRef(f->annotations, name, &v) < 0) return nullptr;
+            if (v) ann = Ref::steal(v);
+        }
+        PyObject* call_args[] = {name, kind_obj.get(), deflt.get(), ann.get()};
+        Ref kwnames = Ref::steal(PyTuple_Pack(2, n_default.get(), n_annotation.get()));
+        if (!kwnames) return nullptr;
+        Ref p = Ref::steal(PyObject_Vectorcall(parameter.get(), call_args, 2, kwnames.get()));
+        if (!p || PyList_Append(params.get(), p.get()) < 0) return nullptr;
+    }
+    Ref ret = empty;
+    if (f->annotations) {
+        PyObject* v;
+        if (PyDict_GetItemRef(f->annotations, n_return.get(), &v) < 0) return nullptr;
+        if (v) ret = Ref::steal(v);
+    }
+    Ref kwnames = Ref::steal(PyTuple_Pack(1, n_return_annotation.get()));
+    if (!kwnames) return nullptr;
+    PyObject* call_args[] = {params.get(), ret.get()};
+    return PyObject_Vectorcall(signature.get(), call_args, 1, kwnames.get());
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(Function, weakrefs), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(Function, dict), Py_READONLY, nullptr},
+    {"__module__", Py_T_OBJECT_EX, offsetof(Function, module), 0, nullptr},
+    {"__doc__", Py_T_OBJECT_EX, offsetof(Function, doc), 0, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* FunctionType = nullptr;
+
+int function_type_ready() {
+    if (FunctionType) return 0;
+    static PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+        {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+        {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+        {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+        {Py_tp_members, function_members},
+        {Py_tp_getset, function_getset},
+        {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {
+        "native_function",
+        sizeof(Function),
+        0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+            Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        slots,
+    };
+    FunctionType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    return FunctionType ? 0 : -1;
+}
+
+Ref make_function(const FunctionSpec& spec, PyObject* module, PyObject* defaults, PyObject* kwdefaults,
+                  const char* module_name) {
+    if (function_type_ready() < 0) return {};
+    PyObject* globals = PyModule_GetDict(module);
+    if (!globals) return {};
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!builtins) return {};
+    auto count = static_cast<Py_ssize_t>(spec.params.size());
+    if (count > kMaxParams) {
+        PyErr_SetString(PyExc_SystemError, "too many parameters for a native function");
+        return {};
+    }
+    Ref names = Ref::steal(PyTuple_New(count));
+    if (!names) return {};
+    Ref self = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(Function, FunctionType)));
+    if (!self) return {};
+    auto* f = reinterpret_cast<Function*>(self.get());
+    f->vectorcall = function_vectorcall;
+    f->spec = &spec;
+    f->npos = f->nkwonly = 0;
+    f->varargs = f->varkw = -1;
+    f->names = names.release();
+    f->name = f->qualname = nullptr;
+    f->module = f->doc = f->defaults = f->kwdefaults = f->annotations = nullptr;
+    f->globals = Py_NewRef(globals);
+    f->builtins = Py_NewRef(PyModule_GetDict(builtins.get()));
+    f->dict = f->weakrefs = f->extra = nullptr;
+    PyObject_GC_Track(self.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const Param& p = spec.params[static_cast<std::size_t>(i)];
+        PyObject* name = PyUnicode_InternFromString(p.name);
+        if (!name) return {};
+        PyTuple_SET_ITEM(f->names, i, name);
+        switch (p.kind) {
+            case ParamKind::Positional: ++f->npos; break;
+            case ParamKind::KeywordOnly: ++f->nkwonly; break;
+            case ParamKind::VarPositional: f->varargs = i; break;
+            case ParamKind::VarKeyword: f->varkw = i; break;
+        }
+    }
+    f->name = PyUnicode_InternFromString(spec.name);
+    f->qualname = PyUnicode_FromString(spec.qualname ? spec.qualname : spec.name);
+    if (!f->name || !f->qualname) return {};
+    if (module_name) {
+        f->module = PyUnicode_FromString(module_name);
+        if (!f->module) return {};
+    } else {
+        if (PyDict_GetItemRef(globals, n___name__.get(), &f->module) < 0) return {};
+        if (!f->module) f->module = Py_NewRef(Py_None);
+    }
+    f->doc = spec.doc ? PyUnicode_FromString(spec.doc) : Py_NewRef(Py_None);
+    if (!f->doc) return {};
+    f->defaults = Py_XNewRef(defaults);
+    f->kwdefaults = Py_XNewRef(kwdefaults);
+    f->annotations = PyDict_New();
+    if (!f->annotations) return {};
+    for (const auto& [key, value] : spec.annotations) {
+        Ref v = Ref::steal(PyUnicode_FromString(value));
+        if (!v || PyDict_SetItemString(f->annotations, key, v.get()) < 0) return {};
+    }
+    return self;
+}
+
+}  // namespace tavik

@@ -1,0 +1,82 @@
+// A native object that behaves like a Python function: the usual dunder
+// attributes, inspect.signature, method binding, and argument binding with the
+// interpreter's own TypeError texts.
+#pragma once
+
+#include "core/ref.hpp"
+
+#include <utility>
+#include <vector>
+
+namespace tavik {
+
+enum class ParamKind { Positional, KeywordOnly, VarPositional, VarKeyword };
+
+struct Param {
+    const char* name;
+    ParamKind kind = ParamKind::Positional;
+};
+
+struct Function;
+
+// Receives one bound value per parameter, in the order of FunctionSpec::params
+// (borrowed; *args arrives as a tuple, **kwargs as a dict). Returns a new
+// reference, or nullptr with an exception set.
+using Impl = PyObject* (*)(Function* self, PyObject* const* args);
+
+struct FunctionSpec {
+    const char* name;
+    const char* qualname;  // nullptr: same as name
+    const char* doc;       // nullptr: None
+    // Signature order: positional-or-keyword, *args, keyword-only, **kwargs.
+    std::vector<Param> params;
+    Impl impl;
+    // Stored as strings, in this order.
+    std::vector<std::pair<const char*, const char*>> annotations = {};
+};
+
+constexpr Py_ssize_t kMaxParams = 8;
+
+struct Function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionSpec* spec;
+    Py_ssize_t npos;       // positional-or-keyword parameters
+    Py_ssize_t nkwonly;    // keyword-only parameters
+    Py_ssize_t varargs;    // slot of *args, or -1
+    Py_ssize_t varkw;      // slot of **kwargs, or -1
+    PyObject* names;       // tuple of the parameter names, in slot order
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* defaults;    // tuple or nullptr
+    PyObject* kwdefaults;  // dict or nullptr
+    PyObject* annotations; // dict or nullptr
+    PyObject* globals;     // the module's namespace
+    PyObject* builtins;    // the builtins' namespace
+    PyObject* dict;
+    PyObject* weakrefs;
+    PyObject* extra;       // per-function data of the implementation (e.g. its class)
+};
+
+extern PyTypeObject* FunctionType;
+
+int function_type_ready();
+
+// Makes a function of `module` (its namespace supplies globals and
+// __module__). `defaults`/`kwdefaults` may be nullptr.
+Ref make_function(const FunctionSpec& spec, PyObject* module, PyObject* defaults = nullptr,
+                  PyObject* kwdefaults = nullptr, const char* module_name = nullptr);
+
+inline bool is_function(PyObject* o) { return Py_IS_TYPE(o, FunctionType); }
+
+// The callee's implementation when `o` is a function running `impl`, so a
+// call with every parameter given can skip argument binding.
+inline Function* as_impl(PyObject* o, Impl impl) {
+    return is_function(o) && reinterpret_cast<Function*>(o)->spec->impl == impl
+               ? reinterpret_cast<Function*>(o)
+               : nullptr;
+}
+
+}  // namespace tavik

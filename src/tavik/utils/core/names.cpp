@@ -1,0 +1,173 @@
+#include "core/names.hpp"
+
+namespace tavik {
+
+namespace {
+Name* first_name = nullptr;
+Name n_items{"items"};
+}  // namespace
+
+Name::Name(const char* text) : text_(text), next_(first_name) { first_name = this; }
+
+int intern_names() {
+    for (Name* n = first_name; n; n = n->next_) {
+        if (!n->obj_) {
+            n->obj_ = PyUnicode_InternFromString(n->text_);
+            if (!n->obj_) return -1;
+        }
+    }
+    return 0;
+}
+
+Ref lookup(PyObject* globals, PyObject* builtins, PyObject* name) {
+    PyObject* value;
+    if (PyDict_GetItemRef(globals, name, &value) != 0) return Ref::steal(value);
+    if (PyDict_GetItemRef(builtins, name, &value) != 0) return Ref::steal(value);
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return {};
+}
+
+Ref call_global(Function* self, const Name& name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Ref fn = lookup(self, name);
+    return fn ? call_function(fn.get(), args, nargs, kwnames) : Ref();
+}
+
+Ref call_function(PyObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (is_function(fn)) {
+        auto* callee = reinterpret_cast<Function*>(fn);
+        Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        bool exact = callee->varargs < 0 && callee->varkw < 0 && nargs <= callee->npos &&
+                     PyTuple_GET_SIZE(callee->names) == nargs + nkw;
+        for (Py_ssize_t i = 0; exact && i < nkw; ++i) {
+            exact = PyTuple_GET_ITEM(kwnames, i) == PyTuple_GET_ITEM(callee->names, nargs + i);
+        }
+        if (exact) {
+            if (Py_EnterRecursiveCall("")) return {};
+            Ref r = Ref::steal(callee->spec->impl(callee, args));
+            Py_LeaveRecursiveCall();
+            return r;
+        }
+    }
+    return Ref::steal(PyObject_Vectorcall(fn, args, static_cast<size_t>(nargs), kwnames));
+}
+
+Ref builtin(const char* name) {
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!builtins) return {};
+    Ref key = Ref::steal(PyUnicode_FromString(name));
+    if (!key) return {};
+    PyObject* value;
+    if (PyDict_GetItemRef(PyModule_GetDict(builtins.get()), key.get(), &value) != 0) return Ref::steal(value);
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", key.get());
+    return {};
+}
+
+Ref import_module(const char* name, PyObject* globals, PyObject* fromlist) {
+    Ref key = Ref::steal(PyUnicode_FromString(name));
+    if (!key) return {};
+    return Ref::steal(PyImport_ImportModuleLevelObject(key.get(), globals, nullptr, fromlist, 0));
+}
+
+Ref import_from(PyObject* module, const char* name) {
+    Ref value = Ref::steal(PyObject_GetAttrString(module, name));
+    if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;
+    PyErr_Clear();
+    Ref key = Ref::steal(PyUnicode_FromString(name));
+    if (!key) return {};
+    // A submodule imported under that name may not be bound on its parent yet.
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    if (module_name) {
+        Ref full = Ref::steal(PyUnicode_FromFormat("%U.%U", module_name.get(), key.get()));
+        if (!full) return {};
+        PyObject* found = PyImport_GetModule(full.get());
+        if (!found && PyErr_Occurred()) return {};
+        if (found) return Ref::steal(found);
+    } else {
+        PyErr_Clear();
+    }
+    PyErr_Format(PyExc_ImportError, "cannot import name %S", key.get());
+    return {};
+}
+
+int bind(PyObject* module, const char* name, Ref value) {
+    if (!value) return -1;
+    return PyObject_SetAttrString(module, name, value.get());
+}
+
+void raise_too_many_values(Py_ssize_t expected) {
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
+}
+
+void raise_need_more_values(Py_ssize_t found) {
+    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
+}
+
+bool unpack(PyObject* obj, Ref* out, Py_ssize_t n) {
+    if (PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) {
+        Py_ssize_t size = PySequence_Fast_GET_SIZE(obj);
+        if (size != n) {
+            if (size > n) raise_too_many_values(n);
+            else raise_need_more_values(size);
+            return false;
+        }
+        PyObject** items = PySequence_Fast_ITEMS(obj);
+        for (Py_ssize_t i = 0; i < n; ++i) out[i] = Ref::borrow(items[i]);
+        return true;
+    }
+    Ref iter = Ref::steal(PyObject_GetIter(obj));
+    if (!iter) return false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        out[i] = Ref::steal(PyIter_Next(iter.get()));
+        if (!out[i]) {
+            if (!PyErr_Occurred()) raise_need_more_values(i);
+            return false;
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(iter.get()));
+    if (extra) {
+        raise_too_many_values(n);
+        return false;
+    }
+    return !PyErr_Occurred();
+}
+
+bool Items::start(PyObject* obj) {
+    if (PyDict_CheckExact(obj)) {
+        dict_ = Ref::borrow(obj);
+        used_ = left_ = PyDict_GET_SIZE(obj);
+        return true;
+    }
+    Ref items = call_method(obj, n_items);
+    if (!items) return false;
+    iter_ = Ref::steal(PyObject_GetIter(items.get()));
+    return static_cast<bool>(iter_);
+}
+
+int Items::next(Ref& key, Ref& value) {
+    if (dict_) {
+        PyObject* d = dict_.get();
+        if (used_ != PyDict_GET_SIZE(d)) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return -1;
+        }
+        PyObject *k, *v;
+        if (!PyDict_Next(d, &pos_, &k, &v)) return 0;
+        if (left_ == 0) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+            return -1;
+        }
+        --left_;
+        key = Ref::borrow(k);
+        value = Ref::borrow(v);
+        return 1;
+    }
+    Ref item = Ref::steal(PyIter_Next(iter_.get()));
+    if (!item) return PyErr_Occurred() ? -1 : 0;
+    Ref kv[2];
+    if (!unpack(item.get(), kv, 2)) return -1;
+    key = std::move(kv[0]);
+    value = std::move(kv[1]);
+    return 1;
+}
+
+}  // namespace tavik

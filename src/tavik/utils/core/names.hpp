@@ -1,0 +1,69 @@
+// Name lookup, imports, calls and unpacking, as module code needs them.
+#pragma once
+
+#include "core/function.hpp"
+#include "core/ref.hpp"
+
+#include <array>
+
+namespace tavik {
+
+// A module-level name at the moment of use: the module's namespace, then the
+// builtins; NameError "name '%U' is not defined" otherwise.
+Ref lookup(PyObject* globals, PyObject* builtins, PyObject* name);
+inline Ref lookup(Function* f, const Name& name) { return lookup(f->globals, f->builtins, name.get()); }
+
+// Calls `fn` (args as for vectorcall). When it is a native function whose
+// parameters the arguments fill exactly, its implementation runs directly,
+// skipping argument binding.
+Ref call_function(PyObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames = nullptr);
+// The same for the module-level name `name`, looked up now.
+Ref call_global(Function* self, const Name& name, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames = nullptr);
+
+// A builtin taken once (e.g. `open`), NameError when missing.
+Ref builtin(const char* name);
+
+// `import name` (absolute); with a fromlist the leaf module is returned.
+Ref import_module(const char* name, PyObject* globals, PyObject* fromlist = nullptr);
+// The name of a from-import: the attribute, else sys.modules["<module>.<name>"],
+// else ImportError "cannot import name %S".
+Ref import_from(PyObject* module, const char* name);
+// Binds `value` in the module namespace (new reference taken over).
+int bind(PyObject* module, const char* name, Ref value);
+
+// Unpacks `obj` into exactly n values, with the module's unpacking texts.
+bool unpack(PyObject* obj, Ref* out, Py_ssize_t n);
+void raise_too_many_values(Py_ssize_t expected);
+void raise_need_more_values(Py_ssize_t found);
+
+template <class... A>
+Ref call(PyObject* callable, A... args) {
+    std::array<PyObject*, sizeof...(A) + 1> a{nullptr, args...};
+    return Ref::steal(PyObject_Vectorcall(callable, a.data() + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                          nullptr));
+}
+
+template <class... A>
+Ref call_method(PyObject* self, const Name& name, A... args) {
+    std::array<PyObject*, sizeof...(A) + 1> a{self, args...};
+    return Ref::steal(PyObject_VectorcallMethod(name.get(), a.data(), (sizeof...(A) + 1), nullptr));
+}
+
+// Iterates `for k, v in obj.items()`. An exact dict is walked in place, with
+// the same size checks as the dict's own iterator.
+class Items {
+public:
+    bool start(PyObject* obj);
+    // 1: an item in key/value; 0: the end; -1: an error.
+    int next(Ref& key, Ref& value);
+
+private:
+    Ref dict_;
+    Ref iter_;
+    Py_ssize_t pos_ = 0;
+    Py_ssize_t used_ = 0;
+    Py_ssize_t left_ = 0;
+};
+
+}  // namespace tavik

@@ -1,0 +1,46 @@
+// What the function families of tavik.utils.dicts share.
+#pragma once
+
+#include "core/function.hpp"
+#include "core/names.hpp"
+#include "core/ref.hpp"
+
+namespace tavik::dicts {
+
+// The functions, one family per file.
+extern const FunctionSpec recursive_update_spec;      // merging.cpp
+extern const FunctionSpec recursive_setdefault_spec;  // merging.cpp
+extern const FunctionSpec recursive_cast_spec;        // merging.cpp
+extern const FunctionSpec set_dict_by_key_path_spec;  // paths.cpp
+extern const FunctionSpec create_extended_dict_spec;  // unique.cpp
+extern const FunctionSpec generate_unique_key_name_spec;
+extern const FunctionSpec enforce_max_key_value_length_spec;  // limits.cpp
+extern const FunctionSpec load_dict_from_json_string_spec;    // loaders.cpp
+extern const FunctionSpec load_dict_from_kv_string_spec;
+extern const FunctionSpec load_dict_from_yaml_spec;
+extern const FunctionSpec load_dict_from_list_spec;
+
+// Module-level names, looked up at each use.
+extern Name n_Mapping;
+extern Name n_MutableSequence;
+extern Name n_logger;
+extern Name n_sys;
+
+// Taken once while the module initialises.
+extern PyObject* builtin_open;
+extern PyObject* abc_Mapping;          // collections.abc.Mapping as imported
+extern PyObject* abc_MutableSequence;  // collections.abc.MutableSequence as imported
+
+// isinstance(obj, cls). An exact dict is a Mapping and an exact list a
+// MutableSequence for good (an ABC registration cannot be undone), so those
+// answers skip the ABC machinery.
+inline int isinstance(PyObject* obj, PyObject* cls) {
+    if (cls == abc_Mapping && PyDict_CheckExact(obj)) return 1;
+    if (cls == abc_MutableSequence && PyList_CheckExact(obj)) return 1;
+    return PyObject_IsInstance(obj, cls);
+}
+
+// Writes one debug record through the module attribute `logger`.
+int log_debug(Function* self, PyObject* message);
+
+}  // namespace tavik::dicts

@@ -1,0 +1,159 @@
+// tavik.utils.dicts: the module body, binding every attribute in order.
+#include "core/module.hpp"
+#include "dicts/dicts.hpp"
+
+namespace tavik::dicts {
+
+Name n_Mapping{"Mapping"};
+Name n_MutableSequence{"MutableSequence"};
+Name n_logger{"logger"};
+Name n_sys{"sys"};
+
+PyObject* builtin_open = nullptr;
+PyObject* abc_Mapping = nullptr;
+PyObject* abc_MutableSequence = nullptr;
+
+namespace {
+
+Name n_debug{"debug"};
+Name n_getLogger{"getLogger"};
+Name n_compile{"compile"};
+Name n_get{"get"};
+Name n_logging{"logging"};
+Name n_re{"re"};
+Name n_cfg{"cfg"};
+Name n___name__{"__name__"};
+Name n_MAX_KEY_LENGTH{"MAX_KEY_LENGTH"};
+Name n_MAX_VALUE_LENGTH{"MAX_VALUE_LENGTH"};
+
+PyObject* namespace_of(PyObject* module) { return PyModule_GetDict(module); }
+
+// `import name`
+int import_as(PyObject* module, const char* name) {
+    return bind(module, name, import_module(name, namespace_of(module)));
+}
+
+// `from module import name [as alias]` for each (name, alias) pair.
+int import_names(PyObject* module, const char* from, std::initializer_list<std::pair<const char*, const char*>> names) {
+    Ref fromlist = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    if (!fromlist) return -1;
+    Py_ssize_t i = 0;
+    for (const auto& [name, alias] : names) {
+        PyObject* s = PyUnicode_FromString(name);
+        if (!s) return -1;
+        PyTuple_SET_ITEM(fromlist.get(), i++, s);
+    }
+    Ref source = import_module(from, namespace_of(module), fromlist.get());
+    if (!source) return -1;
+    for (const auto& [name, alias] : names) {
+        if (bind(module, alias, import_from(source.get(), name)) < 0) return -1;
+    }
+    return 0;
+}
+
+Ref global(PyObject* module, const Name& name) {
+    return lookup(namespace_of(module), PyEval_GetBuiltins(), name.get());
+}
+
+Ref read_limit(PyObject* module, const char* key, long fallback) {
+    Ref cfg = global(module, n_cfg);
+    if (!cfg) return {};
+    Ref k = Ref::steal(PyUnicode_FromString(key));
+    Ref d = Ref::steal(PyLong_FromLong(fallback));
+    if (!k || !d) return {};
+    return call_method(cfg.get(), n_get, k.get(), d.get());
+}
+
+int bind_function(PyObject* module, const FunctionSpec& spec, PyObject* defaults = nullptr,
+                  PyObject* kwdefaults = nullptr) {
+    return bind(module, spec.name, make_function(spec, module, defaults, kwdefaults));
+}
+
+Ref kwdefault_false(const char* name) {
+    Ref d = Ref::steal(PyDict_New());
+    if (!d || PyDict_SetItemString(d.get(), name, Py_False) < 0) return {};
+    return d;
+}
+
+int bind_functions(PyObject* module) {
+    Ref update_kw = kwdefault_false("list_extend");
+    Ref path_kw = kwdefault_false("append_list");
+    Ref shared_dest = Ref::steal(PyDict_New());
+    if (!update_kw || !path_kw || !shared_dest) return -1;
+    Ref extended_defaults = Ref::steal(PyTuple_Pack(2, shared_dest.get(), Py_True));
+    Ref false_default = Ref::steal(PyTuple_Pack(1, Py_False));
+    Ref true_default = Ref::steal(PyTuple_Pack(1, Py_True));
+    if (!extended_defaults || !false_default || !true_default) return -1;
+    if (bind_function(module, recursive_update_spec, nullptr, update_kw.get()) < 0 ||
+        bind_function(module, recursive_setdefault_spec) < 0 || bind_function(module, recursive_cast_spec) < 0 ||
+        bind_function(module, set_dict_by_key_path_spec, nullptr, path_kw.get()) < 0 ||
+        bind_function(module, create_extended_dict_spec, extended_defaults.get()) < 0 ||
+        bind_function(module, generate_unique_key_name_spec, false_default.get()) < 0) {
+        return -1;
+    }
+    Ref max_key = global(module, n_MAX_KEY_LENGTH);
+    Ref max_value = max_key ? global(module, n_MAX_VALUE_LENGTH) : Ref();
+    if (!max_value) return -1;
+    Ref limits = Ref::steal(PyTuple_Pack(2, max_key.get(), max_value.get()));
+    if (!limits) return -1;
+    if (bind_function(module, enforce_max_key_value_length_spec, limits.get()) < 0 ||
+        bind_function(module, load_dict_from_json_string_spec) < 0 ||
+        bind_function(module, load_dict_from_kv_string_spec, false_default.get()) < 0 ||
+        bind_function(module, load_dict_from_yaml_spec) < 0 ||
+        bind_function(module, load_dict_from_list_spec, true_default.get()) < 0) {
+        return -1;
+    }
+    return 0;
+}
+
+int body(PyObject* module) {
+    if (register_module(module, "tavik.utils.dicts") < 0) return -1;
+    if (!builtin_open) {
+        Ref open = builtin("open");
+        if (!open) return -1;
+        builtin_open = open.release();
+    }
+    for (const char* name : {"re", "os", "sys", "json", "yaml", "shlex", "logging"}) {
+        if (import_as(module, name) < 0) return -1;
+    }
+    if (import_names(module, "ast", {{"literal_eval", "literal_eval"}}) < 0 ||
+        import_names(module, "collections.abc", {{"Mapping", "Mapping"}, {"MutableSequence", "MutableSequence"}}) < 0) {
+        return -1;
+    }
+    // The fast isinstance answers hold only for the ABCs themselves.
+    Ref mapping = global(module, n_Mapping);
+    Ref sequence = mapping ? global(module, n_MutableSequence) : Ref();
+    if (!sequence) return -1;
+    Py_XSETREF(abc_Mapping, mapping.release());
+    Py_XSETREF(abc_MutableSequence, sequence.release());
+    if (import_names(module, "tavik.utils.strings", {{"decode_cli_string", "decode_cli_string"}}) < 0 ||
+        import_names(module, "tavik.configuration", {{"configuration", "cfg"}}) < 0) {
+        return -1;
+    }
+    Ref logging = global(module, n_logging);
+    Ref name = logging ? global(module, n___name__) : Ref();
+    if (!name || bind(module, "logger", call_method(logging.get(), n_getLogger, name.get())) < 0) return -1;
+    Ref re = global(module, n_re);
+    Ref pattern = Ref::steal(PyUnicode_FromString("^%EXTEND_LIST{ *(.+?) *}$"));
+    if (!re || !pattern || bind(module, "LIST_EXTEND_PATTERN", call_method(re.get(), n_compile, pattern.get())) < 0) {
+        return -1;
+    }
+    if (bind(module, "MAX_KEY_LENGTH", read_limit(module, "limits.dicts.max_key_length", 40)) < 0 ||
+        bind(module, "MAX_VALUE_LENGTH", read_limit(module, "limits.dicts.max_value_length", 512)) < 0) {
+        return -1;
+    }
+    return bind_functions(module);
+}
+
+}  // namespace
+
+int log_debug(Function* self, PyObject* message) {
+    Ref logger = lookup(self, n_logger);
+    if (!logger) return -1;
+    Ref r = call_method(logger.get(), n_debug, message);
+    return r ? 0 : -1;
+}
+
+}  // namespace tavik::dicts
+
+TAVIK_MODULE(dicts, "tavik.utils.dicts", tavik::dicts::body)
