@@ -31,14 +31,10 @@ extern PyObject* builtin_open;
 extern PyObject* abc_Mapping;          // collections.abc.Mapping as imported
 extern PyObject* abc_MutableSequence;  // collections.abc.MutableSequence as imported
 
-// isinstance(obj, cls). An exact dict is a Mapping and an exact list a
-// MutableSequence for good (an ABC registration cannot be undone), so those
-// answers skip the ABC machinery.
-inline int isinstance(PyObject* obj, PyObject* cls) {
-    if (cls == abc_Mapping && PyDict_CheckExact(obj)) return 1;
-    if (cls == abc_MutableSequence && PyList_CheckExact(obj)) return 1;
-    return PyObject_IsInstance(obj, cls);
-}
+// isinstance(obj, cls), the interpreter's answer. For the two ABCs as
+// imported and the exact built-in types, the answer is kept while the ABC
+// registry is unchanged (its cache token), as the ABCs' own caches do.
+int isinstance(PyObject* obj, PyObject* cls);
 
 // Writes one debug record through the module attribute `logger`.
 int log_debug(Function* self, PyObject* message);

@@ -1,6 +1,8 @@
 // set_dict_by_key_path
 #include "dicts/dicts.hpp"
 
+#include <algorithm>
+
 namespace tavik::dicts {
 
 namespace {
@@ -31,23 +33,44 @@ Ref last_key(PyObject* keys) {
     return index ? Ref::steal(PyObject_GetItem(keys, index.get())) : Ref();
 }
 
-// level = level.setdefault(k, {}) for each key but the last.
+// One step of the walk: level = level.setdefault(k, {}).
+bool step(Ref& level, PyObject* k) {
+    Ref fresh = Ref::steal(PyDict_New());
+    if (!fresh) return false;
+    if (PyDict_CheckExact(level.get())) {
+        PyObject* next;
+        if (PyDict_SetDefaultRef(level.get(), k, fresh.get(), &next) < 0) return false;
+        level = Ref::steal(next);
+        return true;
+    }
+    level = call_method(level.get(), n_setdefault, k, fresh.get());
+    return static_cast<bool>(level);
+}
+
+// The level that holds the last key, made where missing.
 Ref walk(PyObject* d, PyObject* keys) {
-    Ref path = all_but_last(keys);
+    Ref level = Ref::borrow(d);
+    // keys[:-1] of an exact list or tuple, without the generic slicing: a
+    // tuple cannot change under the walk, a list is copied as slicing does.
+    Ref path;
+    if (PyTuple_CheckExact(keys)) {
+        path = Ref::borrow(keys);
+    } else if (PyList_CheckExact(keys)) {
+        path = Ref::steal(PyList_GetSlice(keys, 0, std::max<Py_ssize_t>(PyList_GET_SIZE(keys) - 1, 0)));
+        if (!path) return {};
+    }
+    if (path) {
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(path.get()) - (path.get() == keys ? 1 : 0);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (!step(level, PySequence_Fast_ITEMS(path.get())[i])) return {};
+        }
+        return level;
+    }
+    path = all_but_last(keys);
     Ref iter = path ? Ref::steal(PyObject_GetIter(path.get())) : Ref();
     if (!iter) return {};
-    Ref level = Ref::borrow(d);
     while (Ref k = Ref::steal(PyIter_Next(iter.get()))) {
-        Ref fresh = Ref::steal(PyDict_New());
-        if (!fresh) return {};
-        if (PyDict_CheckExact(level.get())) {
-            PyObject* next;
-            if (PyDict_SetDefaultRef(level.get(), k.get(), fresh.get(), &next) < 0) return {};
-            level = Ref::steal(next);
-        } else {
-            level = call_method(level.get(), n_setdefault, k.get(), fresh.get());
-            if (!level) return {};
-        }
+        if (!step(level, k.get())) return {};
     }
     return PyErr_Occurred() ? Ref() : level;
 }
