@@ -239,3 +239,14 @@ def test_cast():
     assert recursive_cast(same, lambda d: d) is same
     with pytest.raises(AttributeError):
         recursive_cast(None, lambda d: d)
+
+
+def test_abc_registration_seen_after_earlier_calls(run_python):
+    out = run_python("""
+        import collections.abc
+        from tavik.utils.dicts import recursive_update
+        print(recursive_update({}, {"%EXTEND_LIST{l}": "xy"}, list_extend=True))
+        collections.abc.MutableSequence.register(str)
+        print(recursive_update({}, {"%EXTEND_LIST{l}": "xy"}, list_extend=True))
+    """)
+    assert out.splitlines() == ["{'%EXTEND_LIST{l}': 'xy'}", "{'l': ['x', 'y']}"]

@@ -4,11 +4,8 @@ import collections.abc
 import importlib
 import inspect
 import json
-import os
 import re
-import subprocess
 import sys
-import textwrap
 
 import pytest
 
@@ -20,15 +17,6 @@ FUNCTIONS = [
     "load_dict_from_json_string", "load_dict_from_kv_string", "load_dict_from_yaml",
     "load_dict_from_list",
 ]
-
-
-def run_python(code, **env):
-    """Runs code in a fresh interpreter (import-time behaviour); returns stdout."""
-    environ = dict(os.environ, **env)
-    out = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=environ,
-                         capture_output=True, text=True)
-    assert out.returncode == 0, out.stderr
-    return out.stdout
 
 
 def test_attributes_bound_in_order():
@@ -132,7 +120,7 @@ def test_reimport_gives_same_module():
     assert importlib.reload(dicts) is dicts
 
 
-def test_exec_slot_guard():
+def test_exec_slot_guard(run_python):
     out = run_python("""
         import importlib.util, _imp
         spec = importlib.util.find_spec('tavik.utils.dicts')
@@ -158,7 +146,7 @@ def test_exec_slot_guard():
     ({"TAVIK_CFG__LIMITS__DICTS__MAX_KEY_LENGTH": "100"}, "'100' 512 '100'"),
     ({"TAVIK_CFG__LIMITS__DICTS__MAX_VALUE_LENGTH": "7"}, "40 '7' 40"),
 ])
-def test_limits_from_configuration(env, expected):
+def test_limits_from_configuration(run_python, env, expected):
     out = run_python("""
         import tavik.utils.dicts as d
         f = d.enforce_max_key_value_length
@@ -175,7 +163,7 @@ def test_limits_from_configuration(env, expected):
      "ImportError cannot import name decode_cli_string"),
     ("import sys\nsys.modules['yaml'] = None", "ModuleNotFoundError"),
 ])
-def test_import_failures_propagate(setup, error):
+def test_import_failures_propagate(run_python, setup, error):
     out = run_python(setup + """
 try:
     import tavik.utils.dicts
@@ -185,7 +173,7 @@ except Exception as e:
     assert out.startswith(error)
 
 
-def test_failed_import_retries_with_new_module():
+def test_failed_import_retries_with_new_module(run_python):
     out = run_python("""
         import sys, tavik.configuration as c
         real = c.configuration.get
@@ -218,3 +206,13 @@ def test_open_taken_once_at_import(monkeypatch, tmp_path):
     path.write_text("a: 1\n")
     monkeypatch.setattr("builtins.open", lambda *a, **k: 1 / 0)
     assert dicts.load_dict_from_yaml(str(path)) == {"a": 1}
+
+
+def test_functions_pickle_and_copy_by_reference():
+    import copy
+    import pickle
+
+    f = dicts.recursive_update
+    assert pickle.loads(pickle.dumps(f)) is f
+    assert copy.deepcopy(f) is f and copy.copy(f) is f
+    assert repr(f).startswith("<function recursive_update at 0x")

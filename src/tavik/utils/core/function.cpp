@@ -452,6 +452,16 @@ PyObject* get_signature(PyObject* self, void*) {
     return PyObject_Vectorcall(signature.get(), call_args, 1, kwnames.get());
 }
 
+// Pickled and copied by reference, as functions are: by qualified name.
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    return Py_NewRef(reinterpret_cast<Function*>(self)->qualname);
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
@@ -486,6 +496,7 @@ int function_type_ready() {
         {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
         {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
         {Py_tp_members, function_members},
+        {Py_tp_methods, function_methods},
         {Py_tp_getset, function_getset},
         {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
         {0, nullptr},
