@@ -1,0 +1,59 @@
+# Every command runs through tools/env.sh, which provides Python 3.14 (and its
+# debug build) on a machine that lacks it.
+
+ENV      := tools/env.sh
+PYTHON   := python3.14
+PYTHON_D := python3.14d
+RELEASE  := $(CURDIR)/build/release
+DEBUG    := $(CURDIR)/build/debug
+WHEEL    := $(CURDIR)/build/wheel
+HOST     := $(CURDIR)/host
+
+.PHONY: all build release debug demo test check leaks wheel clean
+
+all: build
+
+build: release debug
+
+# $(call cmake_build,BUILD_DIR,INTERPRETER,BUILD_TYPE); the interpreter is
+# resolved inside the environment, where it lives.
+define cmake_build
+	$(ENV) sh -ec 'cmake -S . -B $(1) -G Ninja -DCMAKE_BUILD_TYPE=$(3) \
+	    -DPython_EXECUTABLE="$$(command -v $(2))"; cmake --build $(1)'
+endef
+
+release:
+	$(call cmake_build,$(RELEASE),$(PYTHON),Release)
+
+# Debug interpreter, Py_DEBUG ABI: for the reference-leak checks.
+debug:
+	$(call cmake_build,$(DEBUG),$(PYTHON_D),Debug)
+
+demo: release
+	$(ENV) env PYTHONPATH=$(RELEASE):$(HOST) $(PYTHON) examples/demo.py
+
+test: build check leaks wheel
+
+check: release
+	$(ENV) env PYTHONPATH=$(RELEASE):$(HOST) $(PYTHON) -m pytest -q tests
+
+# pytest fails with "no tests ran" on an empty directory; until the leak
+# tests exist the step says so and passes.
+leaks: debug
+	@if ls tests/leaks/test_*.py >/dev/null 2>&1; then \
+	    echo "$(ENV) env PYTHONPATH=$(DEBUG):$(HOST) $(PYTHON_D) -m pytest -q tests/leaks"; \
+	    $(ENV) env PYTHONPATH=$(DEBUG):$(HOST) $(PYTHON_D) -m pytest -q tests/leaks; \
+	else \
+	    echo "leaks: no tests/leaks/test_*.py yet, skipped"; \
+	fi
+
+wheel:
+	rm -rf $(WHEEL)
+	$(ENV) $(PYTHON) -m pip wheel --no-build-isolation --no-deps \
+	    --disable-pip-version-check -w $(WHEEL) .
+	$(ENV) $(PYTHON) tools/check_wheel.py $(WHEEL) $(HOST)
+
+# Needs no Python, so it does not go through the environment.
+clean:
+	rm -rf build .pytest_cache
+	find . -name __pycache__ -type d -prune -exec rm -rf {} +

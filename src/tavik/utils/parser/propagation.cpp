@@ -1,0 +1,60 @@
+// ArgsPropagationParser.parse_args: parse what this stage knows and leave the
+// rest in sys.argv for the next stage.
+#include "parser/parser.hpp"
+
+namespace tavik::parser {
+
+namespace {
+
+Name n_parse_known_args{"parse_known_args"};
+Name n_argv{"argv"};
+
+// sys.argv[:1]; an object without subscription gets the slicing error of
+// the sequence protocol rather than a subscription error.
+Ref program_name(PyObject* argv) {
+    PyMappingMethods* mapping = Py_TYPE(argv)->tp_as_mapping;
+    if (!mapping || !mapping->mp_subscript) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(argv)->tp_name);
+        return {};
+    }
+    Ref stop = Ref::steal(PyLong_FromLong(1));
+    Ref slice = stop ? Ref::steal(PySlice_New(nullptr, stop.get(), nullptr)) : Ref();
+    if (!slice) return {};
+    return Ref::steal(PyObject_GetItem(argv, slice.get()));
+}
+
+// sys.argv = sys.argv[:1] + unknowns; a new list, so whoever kept the old
+// one still sees all of it.
+int hand_on(Function* self, PyObject* unknowns) {
+    Ref sys = lookup(self, n_sys);
+    Ref argv = sys ? Ref::steal(PyObject_GetAttr(sys.get(), n_argv.get())) : Ref();
+    Ref head = argv ? program_name(argv.get()) : Ref();
+    Ref rest = head ? Ref::steal(PyNumber_Add(head.get(), unknowns)) : Ref();
+    if (!rest) return -1;
+    sys = lookup(self, n_sys);
+    if (!sys) return -1;
+    return PyObject_SetAttr(sys.get(), n_argv.get(), rest.get());
+}
+
+// parse_args(self, args=None, namespace=None)
+PyObject* parse_args(Function* self, PyObject* const* a) {
+    PyObject* parser = a[0];
+    Ref result = call_method(parser, n_parse_known_args, a[1], a[2]);
+    if (!result) return nullptr;
+    Ref known[2];
+    if (!unpack(result.get(), known, 2)) return nullptr;
+    if (hand_on(self, known[1].get()) < 0) return nullptr;
+    return known[0].release();
+}
+
+}  // namespace
+
+const FunctionSpec parse_args_spec = {
+    "parse_args",
+    "ArgsPropagationParser.parse_args",
+    nullptr,
+    {{"self"}, {"args"}, {"namespace"}},
+    parse_args,
+};
+
+}  // namespace tavik::parser

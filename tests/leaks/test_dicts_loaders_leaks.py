@@ -1,0 +1,35 @@
+"""No references, blocks or file descriptors left behind by the loaders."""
+
+import base64
+import os
+
+import pytest
+
+import tavik.utils.dicts as dicts
+from leakcheck import assert_no_leak
+
+ENCODED = base64.urlsafe_b64encode(b'{"a": {"b": [1, 2]}}').decode()
+
+CASES = {
+    "json": lambda f: dicts.load_dict_from_json_string(ENCODED),
+    "json-not-object": lambda f: dicts.load_dict_from_json_string("[1, 2]"),
+    "json-malformed": lambda f: dicts.load_dict_from_json_string("{a"),
+    "kv": lambda f: dicts.load_dict_from_kv_string("a=1 b='x y' a=2 c=1,2", True),
+    "kv-no-pair": lambda f: dicts.load_dict_from_kv_string("a=1 b"),
+    "yaml-file": lambda f: dicts.load_dict_from_yaml(f / "good.yaml"),
+    "yaml-undecodable": lambda f: dicts.load_dict_from_yaml(str(f / "bad.yaml")),
+    "yaml-malformed": lambda f: dicts.load_dict_from_yaml("a: [1, 2"),
+    "yaml-number": lambda f: dicts.load_dict_from_yaml(0),
+    "list": lambda f: dicts.load_dict_from_list(repr(['{"a": 1}', '{"a": 2}', ENCODED]), False),
+    "list-bad-element": lambda f: dicts.load_dict_from_list("""['{"a": 1}', '[1]']"""),
+    "list-not-iterable": lambda f: dicts.load_dict_from_list("None"),
+}
+
+
+@pytest.mark.parametrize("name", sorted(CASES))
+def test_no_leak(name, tmp_path):
+    (tmp_path / "good.yaml").write_text("a: 1\nb: [x, y]\n")
+    (tmp_path / "bad.yaml").write_bytes(b"a: \xff\n")
+    fds = len(os.listdir("/proc/self/fd"))
+    assert_no_leak(lambda: CASES[name](tmp_path))
+    assert len(os.listdir("/proc/self/fd")) == fds

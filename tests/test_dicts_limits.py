@@ -1,0 +1,104 @@
+"""Key and value length enforcement."""
+
+import collections
+import logging
+
+import pytest
+
+import tavik.utils.dicts as dicts
+
+enforce = dicts.enforce_max_key_value_length
+
+
+class Formatted:
+    def __str__(self):
+        return "12345678"
+
+    def __format__(self, spec):
+        return "formatted"
+
+
+@pytest.mark.parametrize("data,limits", [
+    ({}, ()),
+    ({"k" * 40: "v" * 512}, ()),
+    ({"abc": "xyz"}, (3, 3)),
+    ([{"a": 1}, {"b": [1, 2]}], (1, 1)),
+    (collections.OrderedDict(a=collections.UserDict(b="c")), (1, 1)),
+    ({"k": 1}, (2 ** 70, 1)),
+])
+def test_passes(data, limits):
+    assert enforce(data, *limits) is None
+
+
+@pytest.mark.parametrize("data,limits,kind,item,length", [
+    ({"abcd": 1}, (3,), "key", "abcd", 4),
+    ({100: 1}, (2,), "key", "100", 3),
+    ({"k": None}, (40, 3), "value", "None", 4),
+    ({"k": ["abc", "defg"]}, (40, 3), "value", "defg", 4),
+    ({"k": ["ab", {"k": "v"}]}, (40, 5), "value", "{'k': 'v'}", 10),
+    ({"a": {"bb": "c"}}, (1, 1), "key", "bb", 2),
+    ({"k": ("a", "b")}, (40, 9), "value", "('a', 'b')", 10),
+    ([{"a": "x"}, {"b": "yy"}], (40, 1), "value", "yy", 2),
+    ({"long": "longer"}, (3, 3), "key", "long", 4),
+    ({"k": "v" * 513}, (), "value", "v" * 513, 513),
+    ({"k": 1}, (-(2 ** 70),), "key", "k", 1),
+    ({"k": Formatted()}, (1, 7), "value", "formatted", 8),
+])
+def test_first_offender_raises(data, limits, kind, item, length):
+    with pytest.raises(Exception) as info:
+        enforce(data, *limits)
+    limit = (limits + (40, 512)[len(limits):])[kind == "value"]
+    assert type(info.value) is Exception
+    assert info.value.args == (f"\nThe following {kind} has a length that is too long.\n{kind.title()}:\n {item}\n"
+                               f"Maximum length for {kind}s is {limit} characters long (yours is {length})",)
+
+
+def test_worked_example():
+    key = "k" * 45
+    with pytest.raises(Exception) as info:
+        enforce({key: 1}, 40)
+    assert str(info.value).split("\n") == [
+        "", "The following key has a length that is too long.", "Key:", " " + key,
+        "Maximum length for keys is 40 characters long (yours is 45)"]
+
+
+@pytest.mark.parametrize("data", [(1, 2), "text", None])
+def test_other_objects_skipped_with_debug_record(data, caplog):
+    caplog.set_level(logging.DEBUG, logger="tavik.utils.dicts")
+    assert enforce(data, 0, 0) is None
+    assert [r.getMessage() for r in caplog.records] == [
+        f"Not a dictionary or list, got {type(data)}, skipping length enforcement check"]
+
+
+@pytest.mark.parametrize("data,limits,error", [
+    (["text"], (), AttributeError),
+    ({"k": "v"}, (None,), TypeError),
+    ({"k": "v"}, (40, "100"), TypeError),
+])
+def test_errors_pass_through(data, limits, error):
+    with pytest.raises(error):
+        enforce(data, *limits)
+
+
+def test_walk_order_and_nested_calls(monkeypatch):
+    calls = []
+
+    class Tracked(collections.UserDict):
+        def items(self):
+            calls.append(self["name"])
+            return super().items()
+
+    inner = Tracked(name="inner")
+    enforce([Tracked(name="first", a=inner), Tracked(name="second")], 9, 9)
+    assert calls == ["first", "inner", "second"]
+    monkeypatch.setattr(dicts, "enforce_max_key_value_length", lambda *a, **k: calls.append((a, k)))
+    enforce({"a": inner, "b": [inner]}, 7, 99)
+    assert calls[3:] == [((inner,), {"max_key_length": 7, "max_value_length": 99})]
+
+
+def test_deep_nesting_raises_recursion_error():
+    data = {}
+    for _ in range(100_000):
+        data = {"k": data}
+    with pytest.raises(RecursionError):
+        enforce(data)

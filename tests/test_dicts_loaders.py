@@ -1,0 +1,197 @@
+"""The loaders: JSON, key=value, YAML and list-of-JSON texts."""
+
+import base64
+import json
+import logging
+import os
+import types
+
+import pytest
+
+import tavik.utils.dicts as dicts
+
+UNABLE = "Unable to load the yaml file"
+NESTED = '{"a": 1, "b": {"c": [1, 2]}}'
+
+
+def b64(text):
+    return base64.urlsafe_b64encode(text.encode()).decode()
+
+
+@pytest.fixture
+def records(caplog):
+    caplog.set_level(logging.DEBUG, logger="tavik.utils.dicts")
+    return lambda: [r.getMessage() for r in caplog.records if r.name == "tavik.utils.dicts"]
+
+
+@pytest.mark.parametrize("text,expected", [
+    ("{}", {}), (NESTED, json.loads(NESTED)), (b64(NESTED), json.loads(NESTED)), ('{"a": 1, "a": 2}', {"a": 2})])
+def test_json(text, expected):
+    assert dicts.load_dict_from_json_string(text) == expected
+
+
+@pytest.mark.parametrize("text,type_text,data", [
+    ("[1, 2]", "<class 'list'>", "[1, 2]"),
+    ('"abc"', "<class 'str'>", "abc"),
+    ("null", "<class 'NoneType'>", "None"),
+    ("true", "<class 'bool'>", "True"),
+])
+def test_json_not_an_object(text, type_text, data):
+    with pytest.raises(ValueError) as info:
+        dicts.load_dict_from_json_string(text)
+    assert type(info.value) is ValueError and info.value.args == (
+        "The meta JSON data did not load into a dictionary. \nExpected <class 'dict'>, received "
+        + type_text + ".\n\nLoaded JSON Data:\n" + data,)
+
+
+@pytest.mark.parametrize("loadable,error", [("{a: 1}", json.JSONDecodeError), ("", json.JSONDecodeError),
+                                            (None, TypeError)])
+def test_json_errors(loadable, error):
+    with pytest.raises(error):
+        dicts.load_dict_from_json_string(loadable)
+
+
+def test_json_uses_module_attributes(monkeypatch):
+    seen, result = [], type("Sub", (dict,), {})(a=1)
+    monkeypatch.setattr(dicts, "decode_cli_string", lambda t: seen.append(t) or "decoded")
+    monkeypatch.setattr(dicts, "json", types.SimpleNamespace(loads=lambda t: seen.append(t) or result))
+    assert dicts.load_dict_from_json_string(loadable="raw") is result
+    assert seen == ["raw", "decoded"]
+
+
+@pytest.mark.parametrize("text,process,expected", [
+    ("a=1 b=2", False, {"a": "1", "b": "2"}),
+    ("a=1=2 c= =x", False, {"a": "1=2", "c": "", "": "x"}),
+    ('a="x y" \'b c\'=2', False, {"a": "x y", "b c": "2"}),
+    ("a=1 b=2 a=3", False, {"a": "3", "b": "2"}),
+    (" \t\n ", False, {}),
+    ("a=1,2,3 b=#1", False, {"a": "1,2,3", "b": "#1"}),
+    ("a=1,,2 b=1, c=1", 1, {"a": ["1", "", "2"], "b": ["1", ""], "c": "1"}),
+    (b64("a=1 b='x y'"), False, {"a": "1", "b": "x y"}),
+])
+def test_kv(text, process, expected):
+    result = dicts.load_dict_from_kv_string(text, process)
+    assert list(result.items()) == list(expected.items())
+
+
+@pytest.mark.parametrize("text,match", [
+    ("a=1 b", "need more than 1 value to unpack"), ("a='x", "No closing quotation"), ("a=x\\", "No escaped character")])
+def test_kv_errors(text, match):
+    with pytest.raises(ValueError, match=match):
+        dicts.load_dict_from_kv_string(text)
+
+
+def test_kv_calls_on_items_and_flag(monkeypatch):
+    calls = []
+
+    class Flag:
+        def __bool__(self):
+            calls.append("bool")
+            return True
+
+    class Item:
+        def __init__(self, parts):
+            self.parts = parts
+
+        def split(self, *args, **kwargs):
+            calls.append((args, kwargs))
+            return self.parts
+
+    monkeypatch.setattr(dicts, "shlex", types.SimpleNamespace(
+        split=lambda text: iter([Item(["k", "1,2"]), Item(("k", "w")), Item([1, "x"])])))
+    assert dicts.load_dict_from_kv_string("ignored", Flag()) == {"k": "w", 1: "x"}
+    assert calls == [(("=",), {"maxsplit": 1}), "bool"] * 3
+
+
+@pytest.mark.parametrize("content,expected", [
+    ("a: 1\nb: [x, y]\n", {"a": 1, "b": ["x", "y"]}), ("- 1\n- 2\n", [1, 2]), ("", None)])
+def test_yaml_from_file(tmp_path, content, expected, records):
+    path = tmp_path / "data.yaml"
+    path.write_text(content)
+    named = type("Named", (), {"__fspath__": lambda self: str(path)})()
+    for loadable in (str(path), path, os.fsencode(path), named):
+        assert dicts.load_dict_from_yaml(loadable) == expected
+    assert records() == []
+
+
+@pytest.mark.parametrize("loadable,expected", [
+    ("a: 1", {"a": 1}), ("missing.yaml", "missing.yaml"), ("hello", "hello"), ("", None), (b"a: 2", {"a": 2})])
+def test_yaml_from_text(loadable, expected, records, tmp_path):
+    assert dicts.load_dict_from_yaml(loadable) == expected
+    assert dicts.load_dict_from_yaml(str(tmp_path)) == str(tmp_path)  # a directory is no file
+    assert records() == []
+
+
+@pytest.mark.parametrize("loadable", [
+    "a: [1, 2", "a: 1\n---\nb: 2\n", "!!python/object:os.stat_result {}", None, 3.5, b"\xff: 1", "bad.yaml"])
+def test_yaml_failures_logged(loadable, records, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "bad.yaml").write_bytes(b"a: \xff\xfe\n")
+    assert dicts.load_dict_from_yaml(loadable) is None
+    assert records() == [UNABLE]
+
+
+@pytest.mark.parametrize("as_number", [lambda fd: fd, lambda fd: True])
+def test_yaml_never_takes_a_number_as_file_descriptor(as_number, monkeypatch, records):
+    checked = []
+    monkeypatch.setattr(dicts, "os", types.SimpleNamespace(
+        path=types.SimpleNamespace(isfile=lambda p: checked.append(p) or True)))
+    read_fd, write_fd = os.pipe()
+    try:
+        os.write(write_fd, b"a: 1\n")
+        assert dicts.load_dict_from_yaml(as_number(read_fd)) is None
+        assert records() == [UNABLE] and checked == []
+        assert os.read(read_fd, 100) == b"a: 1\n"  # still open, nothing read
+    finally:
+        os.close(read_fd)
+        os.close(write_fd)
+
+
+def test_yaml_passes_what_is_no_exception(monkeypatch):
+    def interrupt(content):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(dicts, "yaml", types.SimpleNamespace(safe_load=interrupt))
+    with pytest.raises(KeyboardInterrupt):
+        dicts.load_dict_from_yaml("a: 1")
+    monkeypatch.undo()
+    monkeypatch.setattr(dicts, "logger", types.SimpleNamespace(debug=lambda m: 1 / 0))
+    with pytest.raises(ZeroDivisionError) as info:
+        dicts.load_dict_from_yaml("a: [")
+    assert type(info.value.__context__).__module__.startswith("yaml")
+
+
+@pytest.mark.parametrize("text,unique,expected", [
+    ("[]", True, {}),
+    ("""['{"a": 1}', '{"b": 2}']""", True, {"a": 1, "b": 2}),
+    ("""['{"a": 1}', '{"a": 1}']""", True, {"a": 1}),
+    ("""['{"a": 1}', '{"a": 2}', '{"a": 3}']""", True, {"a": 1, "a_1": 2, "a_2": 3}),
+    ("""['{"a": 1}', '{"a": 2}', '{"a": 3}']""", False, {"a": 1}),
+    ("""['{"a": 1}', '{"a": 2}', '{"a": 2}']""", True, {"a": 1, "a_1": 2}),
+    (f"('{b64(NESTED)}',)", True, json.loads(NESTED)),
+])
+def test_list(text, unique, expected):
+    assert list(dicts.load_dict_from_list(text, unique).items()) == list(expected.items())
+
+
+@pytest.mark.parametrize("loadable,error,match", [
+    ("", SyntaxError, None),
+    ("None", TypeError, None),
+    ("['[1]']", ValueError, "received <class 'list'>"),
+    ("""'{"a": 1}'""", json.JSONDecodeError, "Expecting property name"),
+    ("abc", ValueError, "malformed"),
+    (['{"a": 1}'], ValueError, "malformed"),
+])
+def test_list_errors(loadable, error, match):
+    with pytest.raises(error, match=match):
+        dicts.load_dict_from_list(loadable)
+
+
+def test_list_calls_module_attributes_in_order(monkeypatch):
+    calls = []
+    monkeypatch.setattr(dicts, "load_dict_from_json_string", lambda e: calls.append(("load", e)) or {"n": e})
+    monkeypatch.setattr(dicts, "create_extended_dict",
+                        lambda s, d, **k: calls.append(("merge", s, dict(d), k)) or {**d, **s})
+    assert dicts.load_dict_from_list("['x', 'y']", unique_keys=0) == {"n": "y"}
+    assert calls == [("load", "x"), ("merge", {"n": "x"}, {}, {"rename_keys": 0}),
+                     ("load", "y"), ("merge", {"n": "y"}, {"n": "x"}, {"rename_keys": 0})]
