@@ -75,6 +75,32 @@ int ModuleHost::run(PyObject* module) {
     return body_(module);
 }
 
+Ref module_global(PyObject* module, const Name& name) {
+    return lookup(PyModule_GetDict(module), PyEval_GetBuiltins(), name.get());
+}
+
+int import_as(PyObject* module, const char* name) {
+    return bind(module, name, import_module(name, PyModule_GetDict(module)));
+}
+
+int import_names(PyObject* module, const char* source,
+                 std::initializer_list<std::pair<const char*, const char*>> names) {
+    Ref fromlist = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    if (!fromlist) return -1;
+    Py_ssize_t i = 0;
+    for (const auto& [name, alias] : names) {
+        PyObject* s = PyUnicode_FromString(name);
+        if (!s) return -1;
+        PyTuple_SET_ITEM(fromlist.get(), i++, s);
+    }
+    Ref from = import_module(source, PyModule_GetDict(module), fromlist.get());
+    if (!from) return -1;
+    for (const auto& [name, alias] : names) {
+        if (bind(module, alias, import_from(from.get(), name)) < 0) return -1;
+    }
+    return 0;
+}
+
 int register_module(PyObject* module, const char* full_name) {
     PyObject* modules = PyImport_GetModuleDict();
     Ref key = Ref::steal(PyUnicode_FromString(full_name));

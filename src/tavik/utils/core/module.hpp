@@ -5,6 +5,8 @@
 #include "core/ref.hpp"
 
 #include <cstdint>
+#include <initializer_list>
+#include <utility>
 
 namespace tavik {
 
@@ -29,6 +31,15 @@ private:
 
 // Stores the module in sys.modules under `full_name` unless an entry exists.
 int register_module(PyObject* module, const char* full_name);
+
+// The statements of a module body, acting on the module's namespace.
+// A module-level name at this moment (namespace, then builtins).
+Ref module_global(PyObject* module, const Name& name);
+// `import name`
+int import_as(PyObject* module, const char* name);
+// `from source import name as alias, ...`
+int import_names(PyObject* module, const char* source,
+                 std::initializer_list<std::pair<const char*, const char*>> names);
 
 }  // namespace tavik
 

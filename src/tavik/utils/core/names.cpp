@@ -102,6 +102,17 @@ void raise_need_more_values(Py_ssize_t found) {
     PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
 }
 
+Ref slice_to(PyObject* obj, Py_ssize_t stop) {
+    PyMappingMethods* mapping = Py_TYPE(obj)->tp_as_mapping;
+    if (!mapping || !mapping->mp_subscript) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(obj)->tp_name);
+        return {};
+    }
+    Ref end = Ref::steal(PyLong_FromSsize_t(stop));
+    Ref slice = end ? Ref::steal(PySlice_New(nullptr, end.get(), nullptr)) : Ref();
+    return slice ? Ref::steal(PyObject_GetItem(obj, slice.get())) : Ref();
+}
+
 bool unpack(PyObject* obj, Ref* out, Py_ssize_t n) {
     if (PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) {
         Py_ssize_t size = PySequence_Fast_GET_SIZE(obj);

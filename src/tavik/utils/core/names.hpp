@@ -37,6 +37,27 @@ bool unpack(PyObject* obj, Ref* out, Py_ssize_t n);
 void raise_too_many_values(Py_ssize_t expected);
 void raise_need_more_values(Py_ssize_t found);
 
+// The keyword names of a vectorcall, made on first use and kept.
+class KwNames {
+public:
+    explicit constexpr KwNames(const Name& first) : first_(&first) {}
+    constexpr KwNames(const Name& first, const Name& second) : first_(&first), second_(&second) {}
+    PyObject* get() {
+        if (!tuple_) {
+            tuple_ = second_ ? PyTuple_Pack(2, first_->get(), second_->get()) : PyTuple_Pack(1, first_->get());
+        }
+        return tuple_;
+    }
+
+private:
+    const Name* first_;
+    const Name* second_ = nullptr;
+    PyObject* tuple_ = nullptr;
+};
+
+// obj[:stop]; an object without subscription is "unsliceable".
+Ref slice_to(PyObject* obj, Py_ssize_t stop);
+
 template <class... A>
 Ref call(PyObject* callable, A... args) {
     std::array<PyObject*, sizeof...(A) + 1> a{nullptr, args...};

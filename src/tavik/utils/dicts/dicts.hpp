@@ -36,7 +36,15 @@ extern PyObject* abc_MutableSequence;  // collections.abc.MutableSequence as imp
 // registry is unchanged (its cache token), as the ABCs' own caches do.
 int isinstance(PyObject* obj, PyObject* cls);
 
-// Writes one debug record through the module attribute `logger`.
-int log_debug(Function* self, PyObject* message);
+// `logger.debug` of the module attribute `logger`, read before the message is
+// composed, as the call expression evaluates.
+Ref logger_debug(Function* self);
+
+// `a + b`. Two exact strings concatenate directly; anything else (a str
+// subclass from a user __str__) goes through the operator.
+inline Ref concat(PyObject* a, PyObject* b) {
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return Ref::steal(PyUnicode_Concat(a, b));
+    return Ref::steal(PyNumber_Add(a, b));
+}
 
 }  // namespace tavik::dicts

@@ -8,7 +8,6 @@ namespace {
 Name n_enforce_max_key_value_length{"enforce_max_key_value_length"};
 Name n_max_key_length{"max_key_length"};
 Name n_max_value_length{"max_value_length"};
-Name n_debug{"debug"};
 
 // The limits of one call, shared by the checks of its keys and values.
 struct Limits {
@@ -68,13 +67,10 @@ int check_length(const Limits& limits, PyObject* item, bool is_key) {
 // A nested mapping is checked through the module attribute with this call's
 // limits, as a fresh call of the public function.
 int check_nested(const Limits& limits, PyObject* value) {
-    static PyObject* kwnames = nullptr;
-    if (!kwnames) {
-        kwnames = PyTuple_Pack(2, n_max_key_length.get(), n_max_value_length.get());
-        if (!kwnames) return -1;
-    }
+    static KwNames kwnames{n_max_key_length, n_max_value_length};
+    if (!kwnames.get()) return -1;
     PyObject* args[] = {value, limits.max_key, limits.max_value};
-    Ref r = call_global(limits.self, n_enforce_max_key_value_length, args, 1, kwnames);
+    Ref r = call_global(limits.self, n_enforce_max_key_value_length, args, 1, kwnames.get());
     return r ? 0 : -1;
 }
 
@@ -123,8 +119,7 @@ int check_dict(const Limits& limits, PyObject* dict) {
 // logger and its method are fetched before the message is built, as the
 // expression evaluates.
 int log_skipped(Function* self, PyObject* obj) {
-    Ref logger = lookup(self, n_logger);
-    Ref debug = logger ? Ref::steal(PyObject_GetAttr(logger.get(), n_debug.get())) : Ref();
+    Ref debug = logger_debug(self);
     if (!debug) return -1;
     Ref type_text = Ref::steal(PyObject_Str(reinterpret_cast<PyObject*>(Py_TYPE(obj))));
     if (!type_text) return -1;

@@ -25,24 +25,11 @@ Name n_load_dict_from_json_string{"load_dict_from_json_string"};
 Name n_create_extended_dict{"create_extended_dict"};
 Name n_rename_keys{"rename_keys"};
 
-// `a + b`. Two exact strings concatenate directly; anything else (a str
-// subclass from a user __str__) goes through the operator.
-Ref add(PyObject* a, PyObject* b) {
-    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return Ref::steal(PyUnicode_Concat(a, b));
-    return Ref::steal(PyNumber_Add(a, b));
-}
-
 // <module attribute `module`>.<attr>(arg)
 Ref call_attr(Function* self, const Name& module, const Name& attr, PyObject* arg) {
     Ref m = lookup(self, module);
     Ref f = m ? Ref::steal(PyObject_GetAttr(m.get(), attr.get())) : Ref();
     return f ? call(f.get(), arg) : Ref();
-}
-
-// A tuple of keyword names made on first use and kept for the process.
-PyObject* kwnames_of(PyObject*& slot, const Name& name) {
-    if (!slot) slot = PyTuple_Pack(1, name.get());
-    return slot;
 }
 
 // ---- JSON -----------------------------------------------------------------
@@ -60,10 +47,10 @@ PyObject* load_dict_from_json_string(Function* self, PyObject* const* args) {
     Ref middle = Ref::steal(PyUnicode_FromString(".\n\nLoaded JSON Data:\n"));
     if (!head || !middle) return nullptr;
     Ref type_text = Ref::steal(PyObject_Str(reinterpret_cast<PyObject*>(Py_TYPE(loaded.get()))));
-    Ref a = type_text ? add(head.get(), type_text.get()) : Ref();
-    Ref b = a ? add(a.get(), middle.get()) : Ref();
+    Ref a = type_text ? concat(head.get(), type_text.get()) : Ref();
+    Ref b = a ? concat(a.get(), middle.get()) : Ref();
     Ref data = b ? Ref::steal(PyObject_Str(loaded.get())) : Ref();
-    Ref message = data ? add(b.get(), data.get()) : Ref();
+    Ref message = data ? concat(b.get(), data.get()) : Ref();
     if (!message) return nullptr;
     PyErr_SetObject(PyExc_ValueError, message.get());
     return nullptr;
@@ -74,12 +61,12 @@ PyObject* load_dict_from_json_string(Function* self, PyObject* const* args) {
 // kv.split("=", maxsplit=1)
 Ref split_pair(PyObject* kv, PyObject* equals) {
     if (PyUnicode_CheckExact(kv)) return Ref::steal(PyUnicode_Split(kv, equals, 1));
-    static PyObject* kwnames = nullptr;
-    if (!kwnames_of(kwnames, n_maxsplit)) return {};
+    static KwNames kwnames{n_maxsplit};
+    if (!kwnames.get()) return {};
     Ref one = Ref::steal(PyLong_FromLong(1));
     if (!one) return {};
     PyObject* call_args[] = {kv, equals, one.get()};
-    return Ref::steal(PyObject_VectorcallMethod(n_split.get(), call_args, 2, kwnames));
+    return Ref::steal(PyObject_VectorcallMethod(n_split.get(), call_args, 2, kwnames.get()));
 }
 
 // `process_values and "," in value` and the split it guards.
@@ -247,8 +234,9 @@ PyObject* load_dict_from_yaml(Function* self, PyObject* const* args) {
     // Handled while the record is written: an error of the logger carries
     // it as its context.
     PyErr_SetHandledException(exc);
-    Ref message = Ref::steal(PyUnicode_FromString("Unable to load the yaml file"));
-    int logged = message ? log_debug(self, message.get()) : -1;
+    Ref debug = logger_debug(self);
+    Ref message = debug ? Ref::steal(PyUnicode_FromString("Unable to load the yaml file")) : Ref();
+    int logged = message && call(debug.get(), message.get()) ? 0 : -1;
     PyErr_SetHandledException(previous);
     Py_XDECREF(previous);
     Py_DECREF(exc);
@@ -266,14 +254,14 @@ PyObject* load_dict_from_list(Function* self, PyObject* const* args) {
     Ref items = call_global(self, n_literal_eval, &loadable, 1);
     Ref iter = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref();
     if (!iter) return nullptr;
-    static PyObject* kwnames = nullptr;
-    if (!kwnames_of(kwnames, n_rename_keys)) return nullptr;
+    static KwNames kwnames{n_rename_keys};
+    if (!kwnames.get()) return nullptr;
     while (Ref element = Ref::steal(PyIter_Next(iter.get()))) {
         PyObject* element_arg = element.get();
         Ref source = call_global(self, n_load_dict_from_json_string, &element_arg, 1);
         if (!source) return nullptr;
         PyObject* merge_args[] = {source.get(), loaded.get(), unique_keys};
-        loaded = call_global(self, n_create_extended_dict, merge_args, 2, kwnames);
+        loaded = call_global(self, n_create_extended_dict, merge_args, 2, kwnames.get());
         if (!loaded) return nullptr;
     }
     return PyErr_Occurred() ? nullptr : loaded.release();

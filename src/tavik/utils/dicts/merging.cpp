@@ -91,10 +91,10 @@ int update_entry(Function* self, PyObject* a, PyObject* k, PyObject* v, PyObject
                                         : Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(Py_TYPE(v))));
         });
         if (!current) return -1;
-        static PyObject* kwnames = nullptr;
-        if (!kwnames && !(kwnames = PyTuple_Pack(1, n_list_extend.get()))) return -1;
+        static KwNames kwnames{n_list_extend};
+        if (!kwnames.get()) return -1;
         PyObject* args[] = {current.get(), v, list_extend};
-        Ref merged = call_function(fn.get(), args, 2, kwnames);
+        Ref merged = call_function(fn.get(), args, 2, kwnames.get());
         if (!merged) return -1;
         return PyObject_SetItem(a, k, merged.get());
     }

@@ -26,37 +26,8 @@ Name n___name__{"__name__"};
 Name n_MAX_KEY_LENGTH{"MAX_KEY_LENGTH"};
 Name n_MAX_VALUE_LENGTH{"MAX_VALUE_LENGTH"};
 
-PyObject* namespace_of(PyObject* module) { return PyModule_GetDict(module); }
-
-// `import name`
-int import_as(PyObject* module, const char* name) {
-    return bind(module, name, import_module(name, namespace_of(module)));
-}
-
-// `from module import name [as alias]` for each (name, alias) pair.
-int import_names(PyObject* module, const char* from, std::initializer_list<std::pair<const char*, const char*>> names) {
-    Ref fromlist = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    if (!fromlist) return -1;
-    Py_ssize_t i = 0;
-    for (const auto& [name, alias] : names) {
-        PyObject* s = PyUnicode_FromString(name);
-        if (!s) return -1;
-        PyTuple_SET_ITEM(fromlist.get(), i++, s);
-    }
-    Ref source = import_module(from, namespace_of(module), fromlist.get());
-    if (!source) return -1;
-    for (const auto& [name, alias] : names) {
-        if (bind(module, alias, import_from(source.get(), name)) < 0) return -1;
-    }
-    return 0;
-}
-
-Ref global(PyObject* module, const Name& name) {
-    return lookup(namespace_of(module), PyEval_GetBuiltins(), name.get());
-}
-
 Ref read_limit(PyObject* module, const char* key, long fallback) {
-    Ref cfg = global(module, n_cfg);
+    Ref cfg = module_global(module, n_cfg);
     if (!cfg) return {};
     Ref k = Ref::steal(PyUnicode_FromString(key));
     Ref d = Ref::steal(PyLong_FromLong(fallback));
@@ -91,8 +62,8 @@ int bind_functions(PyObject* module) {
         bind_function(module, generate_unique_key_name_spec, false_default.get()) < 0) {
         return -1;
     }
-    Ref max_key = global(module, n_MAX_KEY_LENGTH);
-    Ref max_value = max_key ? global(module, n_MAX_VALUE_LENGTH) : Ref();
+    Ref max_key = module_global(module, n_MAX_KEY_LENGTH);
+    Ref max_value = max_key ? module_global(module, n_MAX_VALUE_LENGTH) : Ref();
     if (!max_value) return -1;
     Ref limits = Ref::steal(PyTuple_Pack(2, max_key.get(), max_value.get()));
     if (!limits) return -1;
@@ -121,8 +92,8 @@ int body(PyObject* module) {
         return -1;
     }
     // The fast isinstance answers hold only for the ABCs themselves.
-    Ref mapping = global(module, n_Mapping);
-    Ref sequence = mapping ? global(module, n_MutableSequence) : Ref();
+    Ref mapping = module_global(module, n_Mapping);
+    Ref sequence = mapping ? module_global(module, n_MutableSequence) : Ref();
     if (!sequence) return -1;
     Py_XSETREF(abc_Mapping, mapping.release());
     Py_XSETREF(abc_MutableSequence, sequence.release());
@@ -130,10 +101,10 @@ int body(PyObject* module) {
         import_names(module, "tavik.configuration", {{"configuration", "cfg"}}) < 0) {
         return -1;
     }
-    Ref logging = global(module, n_logging);
-    Ref name = logging ? global(module, n___name__) : Ref();
+    Ref logging = module_global(module, n_logging);
+    Ref name = logging ? module_global(module, n___name__) : Ref();
     if (!name || bind(module, "logger", call_method(logging.get(), n_getLogger, name.get())) < 0) return -1;
-    Ref re = global(module, n_re);
+    Ref re = module_global(module, n_re);
     Ref pattern = Ref::steal(PyUnicode_FromString("^%EXTEND_LIST{ *(.+?) *}$"));
     if (!re || !pattern || bind(module, "LIST_EXTEND_PATTERN", call_method(re.get(), n_compile, pattern.get())) < 0) {
         return -1;
@@ -147,11 +118,9 @@ int body(PyObject* module) {
 
 }  // namespace
 
-int log_debug(Function* self, PyObject* message) {
+Ref logger_debug(Function* self) {
     Ref logger = lookup(self, n_logger);
-    if (!logger) return -1;
-    Ref r = call_method(logger.get(), n_debug, message);
-    return r ? 0 : -1;
+    return logger ? Ref::steal(PyObject_GetAttr(logger.get(), n_debug.get())) : Ref();
 }
 
 }  // namespace tavik::dicts

@@ -12,18 +12,6 @@ Name n_get{"get"};
 Name n_append{"append"};
 Name n_format{"format"};
 
-// keys[:-1], refusing objects without subscription as "unsliceable".
-Ref all_but_last(PyObject* keys) {
-    PyMappingMethods* mapping = Py_TYPE(keys)->tp_as_mapping;
-    if (!mapping || !mapping->mp_subscript) {
-        PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(keys)->tp_name);
-        return {};
-    }
-    Ref stop = Ref::steal(PyLong_FromLong(-1));
-    Ref slice = stop ? Ref::steal(PySlice_New(nullptr, stop.get(), nullptr)) : Ref();
-    return slice ? Ref::steal(PyObject_GetItem(keys, slice.get())) : Ref();
-}
-
 // keys[-1], evaluated afresh at each use.
 Ref last_key(PyObject* keys) {
     if ((PyList_CheckExact(keys) || PyTuple_CheckExact(keys)) && PySequence_Fast_GET_SIZE(keys) > 0) {
@@ -66,7 +54,7 @@ Ref walk(PyObject* d, PyObject* keys) {
         }
         return level;
     }
-    path = all_but_last(keys);
+    path = slice_to(keys, -1);
     Ref iter = path ? Ref::steal(PyObject_GetIter(path.get())) : Ref();
     if (!iter) return {};
     while (Ref k = Ref::steal(PyIter_Next(iter.get()))) {

@@ -9,19 +9,10 @@ namespace {
 
 Name n_generate_unique_key_name{"generate_unique_key_name"};
 Name n_maxsize{"maxsize"};
-Name n_debug{"debug"};
 // Fixed texts of the names and the message, made once.
 Name t_underscore{"_"};
 Name t_renaming{"Renaming repeated key from "};
 Name t_to{" to "};
-
-// `a + b`. Two exact strings concatenate directly; anything else (a str
-// subclass from a user __str__) goes through the operator, reflected
-// methods included.
-Ref add(PyObject* a, PyObject* b) {
-    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return Ref::steal(PyUnicode_Concat(a, b));
-    return Ref::steal(PyNumber_Add(a, b));
-}
 
 Ref str(PyObject* o) { return Ref::steal(PyObject_Str(o)); }
 
@@ -63,22 +54,21 @@ Ref candidate(PyObject* text, long long n) {
         Ref tail = suffix(n);
         return tail ? Ref::steal(PyUnicode_Concat(text, tail.get())) : Ref();
     }
-    Ref head = add(text, t_underscore.get());
+    Ref head = concat(text, t_underscore.get());
     Ref num = head ? Ref::steal(PyUnicode_FromFormat("%lld", n)) : Ref();
-    return num ? add(head.get(), num.get()) : Ref();
+    return num ? concat(head.get(), num.get()) : Ref();
 }
 
 // logger.debug("Renaming repeated key from " + str(key) + " to " + alt_key):
 // the logger and its method are fetched before the message is built, as the
 // expression evaluates.
 int log_renaming(Function* self, PyObject* key, PyObject* alt_key) {
-    Ref logger = lookup(self, n_logger);
-    Ref debug = logger ? Ref::steal(PyObject_GetAttr(logger.get(), n_debug.get())) : Ref();
+    Ref debug = logger_debug(self);
     if (!debug) return -1;
     Ref text = str(key);
-    Ref a = text ? add(t_renaming.get(), text.get()) : Ref();
-    Ref b = a ? add(a.get(), t_to.get()) : Ref();
-    Ref message = b ? add(b.get(), alt_key) : Ref();
+    Ref a = text ? concat(t_renaming.get(), text.get()) : Ref();
+    Ref b = a ? concat(a.get(), t_to.get()) : Ref();
+    Ref message = b ? concat(b.get(), alt_key) : Ref();
     if (!message) return -1;
     Ref r = call(debug.get(), message.get());
     return r ? 0 : -1;

@@ -28,24 +28,6 @@ Name n_RawTextHelpFormatter{"RawTextHelpFormatter"};
 
 PyObject* namespace_of(PyObject* module) { return PyModule_GetDict(module); }
 
-Ref global(PyObject* module, PyObject* name) {
-    return lookup(namespace_of(module), PyEval_GetBuiltins(), name);
-}
-
-// ---- imports ---------------------------------------------------------------
-
-// `import name`
-int import_as(PyObject* module, const char* name) {
-    return bind(module, name, import_module(name, namespace_of(module)));
-}
-
-// `from source import name`
-int import_name(PyObject* module, const char* source, const char* name) {
-    Ref fromlist = Ref::steal(Py_BuildValue("(s)", name));
-    Ref from = fromlist ? import_module(source, namespace_of(module), fromlist.get()) : Ref();
-    return from ? bind(module, name, import_from(from.get(), name)) : -1;
-}
-
 // The names `from source import *` takes: __all__, else the public keys of
 // __dict__.
 Ref star_names(PyObject* source, bool& public_only) {
@@ -186,13 +168,13 @@ struct Method {
 // class <name>(<base>): <methods>, at module level.
 Ref build_class(PyObject* module, const char* class_name, const Name& base_name,
                 std::initializer_list<Method> methods) {
-    Ref base = global(module, base_name.get());
+    Ref base = module_global(module, base_name);
     Ref orig_bases = base ? Ref::steal(PyTuple_Pack(1, base.get())) : Ref();
     Ref bases = orig_bases ? resolve_bases(orig_bases.get()) : Ref();
     PyObject* meta = bases ? metaclass_of(bases.get()) : nullptr;
     Ref name = meta ? Ref::steal(PyUnicode_FromString(class_name)) : Ref();
     Ref ns = name ? prepare(meta, name.get(), bases.get()) : Ref();
-    Ref module_name = ns ? global(module, n___name__.get()) : Ref();
+    Ref module_name = ns ? module_global(module, n___name__) : Ref();
     if (!module_name || PyObject_SetItem(ns.get(), n___module__.get(), module_name.get()) < 0 ||
         PyObject_SetItem(ns.get(), n___qualname__.get(), name.get()) < 0) {
         return {};
@@ -250,7 +232,7 @@ int body(PyObject* module) {
     Ref super = builtin("super");
     if (!super) return -1;
     Py_XSETREF(builtin_super, super.release());
-    if (import_as(module, "sys") < 0 || import_name(module, "gettext", "gettext") < 0 ||
+    if (import_as(module, "sys") < 0 || import_names(module, "gettext", {{"gettext", "gettext"}}) < 0 ||
         import_as(module, "re") < 0 || import_star(module, "argparse") < 0) {
         return -1;
     }

@@ -9,26 +9,12 @@ namespace {
 Name n_parse_known_args{"parse_known_args"};
 Name n_argv{"argv"};
 
-// sys.argv[:1]; an object without subscription gets the slicing error of
-// the sequence protocol rather than a subscription error.
-Ref program_name(PyObject* argv) {
-    PyMappingMethods* mapping = Py_TYPE(argv)->tp_as_mapping;
-    if (!mapping || !mapping->mp_subscript) {
-        PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(argv)->tp_name);
-        return {};
-    }
-    Ref stop = Ref::steal(PyLong_FromLong(1));
-    Ref slice = stop ? Ref::steal(PySlice_New(nullptr, stop.get(), nullptr)) : Ref();
-    if (!slice) return {};
-    return Ref::steal(PyObject_GetItem(argv, slice.get()));
-}
-
 // sys.argv = sys.argv[:1] + unknowns; a new list, so whoever kept the old
 // one still sees all of it.
 int hand_on(Function* self, PyObject* unknowns) {
     Ref sys = lookup(self, n_sys);
     Ref argv = sys ? Ref::steal(PyObject_GetAttr(sys.get(), n_argv.get())) : Ref();
-    Ref head = argv ? program_name(argv.get()) : Ref();
+    Ref head = argv ? slice_to(argv.get(), 1) : Ref();
     Ref rest = head ? Ref::steal(PyNumber_Add(head.get(), unknowns)) : Ref();
     if (!rest) return -1;
     sys = lookup(self, n_sys);
