@@ -182,9 +182,18 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 }
 
 PyObject* bind_and_run(Function* f, PyObject* const* args, Py_ssize_t nargs, Py_ssize_t nkw, PyObject* kwnames) {
+    bool plain = nkw == 0 && f->nkwonly == 0 && f->varargs < 0 && f->varkw < 0;
     // The common case: every parameter given by position.
-    if (nkw == 0 && nargs == f->npos && f->nkwonly == 0 && f->varargs < 0 && f->varkw < 0) {
-        return f->spec->impl(f, args);
+    if (plain && nargs == f->npos) return f->spec->impl(f, args);
+    // Next to it: the trailing parameters left to their defaults.
+    Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+    if (plain && nargs < f->npos && nargs >= f->npos - defcount) {
+        PyObject* slots[kMaxParams];
+        Ref defaults = Ref::borrow(f->defaults);  // may be replaced while the call runs
+        for (Py_ssize_t i = 0; i < f->npos; ++i) {
+            slots[i] = i < nargs ? args[i] : PyTuple_GET_ITEM(defaults.get(), defcount - f->npos + i);
+        }
+        return f->spec->impl(f, slots);
     }
 
     PyObject* slots[kMaxParams] = {};

@@ -36,6 +36,12 @@ extern PyObject* abc_MutableSequence;  // collections.abc.MutableSequence as imp
 // registry is unchanged (its cache token), as the ABCs' own caches do.
 int isinstance(PyObject* obj, PyObject* cls);
 
+// isinstance(obj, <module attribute `cls`>), the name read at this moment.
+inline int is_a(Function* self, PyObject* obj, const Name& cls) {
+    Ref c = lookup(self, cls);
+    return c ? isinstance(obj, c.get()) : -1;
+}
+
 // `logger.debug` of the module attribute `logger`, read before the message is
 // composed, as the call expression evaluates.
 Ref logger_debug(Function* self);

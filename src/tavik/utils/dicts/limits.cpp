@@ -16,12 +16,6 @@ struct Limits {
     PyObject* max_value;
 };
 
-// isinstance(obj, <module attribute `cls`>), the name read at this moment.
-int is_a(Function* self, PyObject* obj, const Name& cls) {
-    Ref c = lookup(self, cls);
-    return c ? isinstance(obj, c.get()) : -1;
-}
-
 // `length > limit` by its truth value; an int limit is compared in place.
 int exceeds(Py_ssize_t length, PyObject* limit) {
     if (PyLong_CheckExact(limit)) {

@@ -16,12 +16,6 @@ Name n_match{"match"};
 Name n_groups{"groups"};
 Name n_extend{"extend"};
 
-// isinstance(obj, <module attribute `cls`>), the name read at this moment.
-int is_a(Function* self, PyObject* obj, const Name& cls) {
-    Ref c = lookup(self, cls);
-    return c ? isinstance(obj, c.get()) : -1;
-}
-
 // `a.get(key, <make_default()>)`: the attribute is read before the default
 // is made, as the expression evaluates.
 template <class MakeDefault>

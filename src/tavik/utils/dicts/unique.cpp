@@ -109,27 +109,6 @@ PyObject* generate_unique_key_name(Function* self, PyObject* const* args) {
     Py_RETURN_NONE;
 }
 
-// generate_unique_key_name(key, value, unique_dict) through the module
-// attribute. When that is this module's function, its default for
-// allow_match is filled in as argument binding would, and it runs directly.
-Ref unique_name(Function* self, PyObject* key, PyObject* value, PyObject* dictionary) {
-    Ref fn = lookup(self, n_generate_unique_key_name);
-    if (!fn) return {};
-    Function* callee = as_impl(fn.get(), generate_unique_key_name);
-    PyObject* defaults = callee ? callee->defaults : nullptr;
-    if (defaults && PyTuple_GET_SIZE(defaults) > 0) {
-        // The defaults may be replaced while the callee runs.
-        Ref allow_match = Ref::borrow(PyTuple_GET_ITEM(defaults, PyTuple_GET_SIZE(defaults) - 1));
-        PyObject* args[] = {key, value, dictionary, allow_match.get()};
-        if (Py_EnterRecursiveCall("")) return {};
-        Ref r = Ref::steal(generate_unique_key_name(callee, args));
-        Py_LeaveRecursiveCall();
-        return r;
-    }
-    PyObject* args[] = {key, value, dictionary};
-    return Ref::steal(PyObject_Vectorcall(fn.get(), args, 3, nullptr));
-}
-
 // dict(dest_dict); an exact dict is copied directly, which gives the same
 // items in the same order without calling into user code either way.
 Ref copy_dict(PyObject* dest) {
@@ -161,7 +140,8 @@ PyObject* create_extended_dict(Function* self, PyObject* const* args) {
             if (PyDict_SetItem(u, key.get(), value.get()) < 0) return nullptr;
             continue;
         }
-        Ref new_key = unique_name(self, key.get(), value.get(), u);
+        PyObject* call_args[] = {key.get(), value.get(), u};
+        Ref new_key = call_global(self, n_generate_unique_key_name, call_args, 3);
         if (!new_key) return nullptr;
         if (new_key.get() == Py_None) continue;
         int rename = PyObject_IsTrue(rename_keys);
