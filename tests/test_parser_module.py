@@ -1,9 +1,11 @@
-"""tavik.utils.parser: the module namespace, the two classes, their function
-objects and the formatter's constructor."""
+"""tavik.utils.parser: the namespace, the two classes, their function objects
+and the formatter's constructor."""
 
 import argparse
+import gettext
 import importlib
 import inspect
+import re
 import sys
 
 import pytest
@@ -11,41 +13,18 @@ import pytest
 import tavik.utils.parser as P
 
 
-# Python functions of the same signatures, for the interpreter's own binding
-# errors.
-class ArgsPropagationParser:
-    def parse_args(self, args=None, namespace=None): ...
-
-
-class Tavik_HelpFormatter:
-    def __init__(self, *args, **kwargs): ...
-    def _format_usage(self, usage, actions, groups, prefix): ...
-    def _format_action_invocation(self, action): ...
-
-
-def test_namespace_order_and_reexports():
+def test_namespace_reexports_and_reimport():
     names = list(vars(P))
-    start = names.index("__builtins__")
-    assert names[start + 1:] == ["sys", "gettext", "re", *argparse.__all__,
-                                 "ArgsPropagationParser", "Tavik_HelpFormatter"]
-    for name in argparse.__all__:
-        assert getattr(P, name) is getattr(argparse, name), name
-    import gettext
-    import re
-    assert (P.sys, P.gettext, P.re) == (sys, gettext.gettext, re)
-    assert P.__doc__ is None
-    assert sys.modules["tavik.utils.parser"] is P
-
-
-def test_import_again_and_reload_keep_the_module():
+    assert names[names.index("__builtins__") + 1:] == [
+        "sys", "gettext", "re", *argparse.__all__, "ArgsPropagationParser", "Tavik_HelpFormatter"]
+    assert all(getattr(P, name) is getattr(argparse, name) for name in argparse.__all__)
+    assert (P.sys, P.gettext, P.re, P.__doc__) == (sys, gettext.gettext, re, None)
     del sys.modules["tavik.utils.parser"]
     try:
-        again = importlib.import_module("tavik.utils.parser")
+        assert importlib.import_module("tavik.utils.parser") is P
     finally:
         sys.modules["tavik.utils.parser"] = P
-    assert again is P
     assert importlib.reload(P) is P
-    assert P.Tavik_HelpFormatter("p")._max_help_position == 30
 
 
 @pytest.mark.parametrize("cls, base, own", [
@@ -54,56 +33,43 @@ def test_import_again_and_reload_keep_the_module():
      ["__init__", "_format_usage", "_format_action_invocation"]),
 ])
 def test_classes(cls, base, own):
-    assert cls.__bases__ == (base,)
-    assert type(cls) is type
-    assert (cls.__module__, cls.__qualname__, cls.__name__, cls.__doc__) == (
-        "tavik.utils.parser", cls.__name__, cls.__name__, None)
+    assert (cls.__bases__, type(cls), cls.__module__, cls.__qualname__, cls.__doc__) == (
+        (base,), type, "tavik.utils.parser", cls.__name__, None)
     assert [k for k in vars(cls) if k not in ("__module__", "__qualname__", "__doc__")] == own
 
 
-@pytest.mark.parametrize("cls, name, signature, defaults, doc", [
-    (P.ArgsPropagationParser, "parse_args", "(self, args=None, namespace=None)", (None, None), None),
-    (P.Tavik_HelpFormatter, "__init__", "(self, *args, **kwargs)", None, None),
+@pytest.mark.parametrize("cls, name, signature, defaults, doc, bad_call", [
+    (P.ArgsPropagationParser, "parse_args", "(self, args=None, namespace=None)", (None, None), None,
+     ((1, 2, 3, 4), {})),
+    (P.Tavik_HelpFormatter, "__init__", "(self, *args, **kwargs)", None, None, ((), {"prog": "p"})),
     (P.Tavik_HelpFormatter, "_format_usage", "(self, usage, actions, groups, prefix)", None,
      "_format_usage\n\n        Basically the exact same as parent class's _format_usage - except the\n"
      "        positional arguments now show up before optional arguments in the usage\n"
-     "        text.\n\n        This is needed as Calvex parser is a multiple stack/stage parser.\n\n        "),
+     "        text.\n\n        This is needed as Calvex parser is a multiple stack/stage parser.\n\n        ",
+     ((1,), {"usage": 1, "actions": 2, "groupz": 3})),
     (P.Tavik_HelpFormatter, "_format_action_invocation", "(self, action)", None,
      "\n        fix for usage from\n            -X [FILE], --xxx [FILE]\n        to\n"
-     "            -X, --xxx [FILE]\n\n        "),
+     "            -X, --xxx [FILE]\n\n        ", ((1, 2), {"action": 3})),
 ])
-def test_function_objects(cls, name, signature, defaults, doc):
+def test_function_objects(cls, name, signature, defaults, doc, bad_call):
     f = vars(cls)[name]
-    assert getattr(cls, name) is f
     assert (f.__name__, f.__qualname__, f.__module__) == (name, f"{cls.__name__}.{name}", "tavik.utils.parser")
     assert (str(inspect.signature(f)), f.__defaults__, f.__kwdefaults__, f.__doc__) == (
         signature, defaults, None, doc)
     instance = cls.__new__(cls)
-    assert getattr(instance, name).__self__ is instance
-
-
-@pytest.mark.parametrize("name, args, kwargs", [
-    ("parse_args", (), {}),
-    ("parse_args", (1, 2, 3, 4), {}),
-    ("parse_args", (1,), {"nmespace": 2}),
-    ("__init__", (), {"prog": "p"}),
-    ("_format_usage", (1, 2, 3, 4, 5, 6), {}),
-    ("_format_usage", (1,), {"usage": 1, "actions": 2, "groupz": 3}),
-    ("_format_action_invocation", (1, 2), {"action": 3}),
-])
-def test_binding_errors_match_python_functions(name, args, kwargs):
-    ours = getattr(P.ArgsPropagationParser if name == "parse_args" else P.Tavik_HelpFormatter, name)
-    theirs = getattr(ArgsPropagationParser if name == "parse_args" else Tavik_HelpFormatter, name)
+    assert getattr(cls, name) is f and getattr(instance, name).__self__ is instance
+    # A bad call fails as it would on a Python function of the same signature.
+    twin = {}
+    exec(f"def twin{signature}: pass", twin)
+    twin["twin"].__qualname__ = f.__qualname__
     with pytest.raises(TypeError) as expected:
-        theirs(*args, **kwargs)
-    with pytest.raises(TypeError) as got:
-        ours(*args, **kwargs)
-    assert str(got.value) == str(expected.value)
+        twin["twin"](*bad_call[0], **bad_call[1])
+    with pytest.raises(TypeError, match=f"^{re.escape(str(expected.value))}$"):
+        f(*bad_call[0], **bad_call[1])
 
 
 class Spy(argparse.RawTextHelpFormatter):
-    """Next after Tavik_HelpFormatter in a subclass's MRO: sees the base call."""
-
+    """Next after Tavik_HelpFormatter in a subclass's MRO: records the base call."""
     calls = []
 
     def __init__(self, *args, **kwargs):
@@ -120,25 +86,24 @@ class Chained(Spied):
         super().__init__(prog)
 
 
-@pytest.mark.parametrize("cls, args, kwargs, expected", [
-    (Spied, ("prog",), {}, (("prog",), [("max_help_position", 30)])),
-    (Spied, (), {"prog": "p", "width": 100}, ((), [("max_help_position", 30), ("prog", "p"), ("width", 100)])),
-    (Chained, ("p",), {}, (("p",), [("max_help_position", 30)])),
+HELP30 = ("max_help_position", 30)
+
+
+@pytest.mark.parametrize("cls, args, kwargs, base_calls, error", [
+    (Spied, ("prog",), {}, [(("prog",), [HELP30])], None),
+    (Spied, (), {"prog": "prog", "width": 100}, [((), [HELP30, ("prog", "prog"), ("width", 100)])], None),
+    (Chained, ("prog",), {}, [(("prog",), [HELP30])], None),
+    (Spied, ("prog",), {"max_help_position": 10}, [],
+     "function() got multiple values for keyword argument 'max_help_position'"),
+    (Spied, ("prog", 2, 10), {}, [(("prog", 2, 10), [HELP30])],
+     "HelpFormatter.__init__() got multiple values for argument 'max_help_position'"),
 ])
-def test_init_passes_help_position_first(cls, args, kwargs, expected):
+def test_init_puts_help_position_first_and_alone(cls, args, kwargs, base_calls, error):
     Spy.calls.clear()
-    formatter = cls(*args, **kwargs)
-    assert Spy.calls == [expected]
-    assert formatter._max_help_position == 30
-    assert formatter._prog == (args or (kwargs["prog"],))[0]
-
-
-def test_init_rejects_help_position_before_calling_base():
-    Spy.calls.clear()
-    with pytest.raises(TypeError) as e:
-        Spied("p", max_help_position=10)
-    assert str(e.value) == "function() got multiple values for keyword argument 'max_help_position'"
-    assert Spy.calls == []
-    with pytest.raises(TypeError, match=r"__init__\(\) got multiple values for argument 'max_help_position'"):
-        P.Tavik_HelpFormatter("p", 2, 10)
-
+    if error:
+        with pytest.raises(TypeError, match=f"^{re.escape(error)}$"):
+            cls(*args, **kwargs)
+    else:
+        formatter = cls(*args, **kwargs)
+        assert (formatter._max_help_position, formatter._prog) == (30, "prog")
+    assert Spy.calls == base_calls

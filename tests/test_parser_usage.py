@@ -3,8 +3,6 @@ wrapping rules."""
 
 import functools
 import os
-import subprocess
-import sys
 from types import SimpleNamespace
 
 import pytest
@@ -13,43 +11,34 @@ import tavik.utils.parser as P
 
 # The usage text of each stand-in action, as _format_actions_usage gives it.
 TEXT = {"src": "src", "dst": "dst", "alpha": "alpha", "beta": "beta", "gamma": "gamma",
-        "odd": "(foo)bar", "-h": "[-h]", "-v": "[-v]", "--long": "[--long LONG]",
-        "--other": "[--other OTHER]"}
+        "odd": "(foo)bar", "-h": "[-h]", "-v": "[-v]", "--long": "[--long LONG]", "--other": "[--other OTHER]"}
+STANDARD = ["-h", "src", "-v", "dst", "--long"]
+IND12 = " " * 12
 
 
-def action(name):
-    return SimpleNamespace(name=name, option_strings=[name] if name.startswith("-") else [])
+def actions(names):
+    return [SimpleNamespace(name=n, option_strings=[n] if n.startswith("-") else []) for n in names]
 
 
 class Fixed(P.Tavik_HelpFormatter):
     """Usage texts from a table, so that only the layout is under test."""
 
-    def __init__(self, prog, width):
-        super().__init__(prog, width=width)
-        self.calls = []
-
     def _format_actions_usage(self, actions, groups):
-        self.calls.append([a.name for a in actions])
         return " ".join(filter(None, (TEXT.get(a.name, "") for a in actions)))
-
-
-STANDARD = ["-h", "src", "-v", "dst", "--long"]
-IND12 = " " * 12
 
 
 @pytest.mark.parametrize("prog, width, usage, names, expected", [
     ("tool", 10, "%(prog)s FILE", STANDARD, "usage: tool FILE\n\n"),
     ("tool", 10, "tool [opts]", STANDARD, "usage: tool [opts]\n\n"),
     ("tool", 10, None, [], "usage: tool\n\n"),
-    ("prog", 78, None, STANDARD, "usage: prog src dst [-h] [-v] [--long LONG]\n\n"),
+    # At the edges: 43 columns is the widest one-line usage, 35 fits a part
+    # exactly, 23 + 7 is 0.75 of 40.
     ("prog", 43, None, STANDARD, "usage: prog src dst [-h] [-v] [--long LONG]\n\n"),
-    ("prog", 30, None, STANDARD, f"usage: prog src dst\n{IND12}[-h] [-v]\n{IND12}[--long LONG]\n\n"),
     ("prog", 34, None, STANDARD, f"usage: prog src dst\n{IND12}[-h] [-v]\n{IND12}[--long LONG]\n\n"),
     ("prog", 35, None, STANDARD, f"usage: prog src dst\n{IND12}[-h] [-v] [--long LONG]\n\n"),
     ("a_rather_long_prog_x", 30, None, STANDARD,
      "usage: a_rather_long_prog_x\n       src dst\n       [-h] [-v] [--long LONG]\n\n"),
-    ("p" * 23, 40, None, STANDARD,
-     f"usage: {'p' * 23} src dst\n{' ' * 31}[-h] [-v]\n{' ' * 31}[--long LONG]\n\n"),
+    ("p" * 23, 40, None, STANDARD, f"usage: {'p' * 23} src dst\n{' ' * 31}[-h] [-v]\n{' ' * 31}[--long LONG]\n\n"),
     ("p" * 24, 40, None, STANDARD, f"usage: {'p' * 24}\n       src dst [-h] [-v] [--long LONG]\n\n"),
     ("prog", 30, None, ["-h", "-v", "--long", "--other"],
      f"usage: prog [-h] [-v]\n{IND12}[--long LONG]\n{IND12}[--other OTHER]\n\n"),
@@ -57,109 +46,76 @@ IND12 = " " * 12
     ("prog", 10, None, ["-x", "y"], "usage: prog\n\n"),
 ])
 def test_worked_examples(prog, width, usage, names, expected):
-    formatter = Fixed(prog, width)
-    assert formatter._format_usage(usage, [action(n) for n in names], [], None) == expected
+    assert Fixed(prog, width=width)._format_usage(usage, actions(names), [], None) == expected
 
 
-def test_format_calls_positionals_first_then_each_kind():
-    formatter = Fixed("prog", 30)
-    formatter._format_usage(None, [action(n) for n in STANDARD], [], None)
-    assert formatter.calls == [["src", "dst", "-h", "-v", "--long"], ["-h", "-v", "--long"], ["src", "dst"]]
-
-
-@pytest.mark.parametrize("indent, expected", [
-    (2, "usage: prog src dst [-h] [-v] [--long LONG]\n\n"),
-    (3, f"usage: prog src dst\n{IND12}[-h] [-v] [--long LONG]\n\n"),
+@pytest.mark.parametrize("prefix, indent, width, expected", [
+    ("", 0, 30, "prog src dst\n     [-h] [-v] [--long LONG]\n\n"),
+    ("run: ", 0, 78, "run: prog src dst [-h] [-v] [--long LONG]\n\n"),
+    (None, 2, 45, "Usage> prog src dst [-h] [-v] [--long LONG]\n\n"),
+    (None, 3, 45, f"Usage> prog src dst\n{IND12}[-h] [-v] [--long LONG]\n\n"),
 ])
-def test_current_indent_narrows_the_text(indent, expected):
-    formatter = Fixed("prog", 45)
-    formatter._current_indent = indent
-    assert formatter._format_usage(None, [action(n) for n in STANDARD], [], None) == expected
-
-
-@pytest.mark.parametrize("prefix, expected", [
-    (None, "Usage> prog src dst\n\n"),
-    ("", "prog src dst\n\n"),
-    ("run: ", "run: prog src dst\n\n"),
-])
-def test_prefix_goes_through_module_gettext(monkeypatch, prefix, expected):
+def test_prefix_and_current_indent(monkeypatch, prefix, indent, width, expected):
     calls = []
     monkeypatch.setattr(P, "gettext", lambda text: calls.append(text) or "Usage> ")
-    formatter = Fixed("prog", 78)
-    assert formatter._format_usage(None, [action("src"), action("dst")], [], prefix) == expected
+    formatter = Fixed("prog", width=width)
+    formatter._current_indent = indent
+    assert formatter._format_usage(None, actions(STANDARD), [], prefix) == expected
     assert calls == (["usage: "] if prefix is None else [])
 
 
-def test_regroup_check_needs_assertions():
-    formatter = Fixed("p" * 12, 24)
+def test_regroup_check_needs_assertions(run_python):
     with pytest.raises(AssertionError) as e:
-        formatter._format_usage(None, [action("odd")], [], None)
+        Fixed("p" * 12, width=24)._format_usage(None, actions(["odd"]), [], None)
     assert e.value.args == ()
-    code = ("import sys; sys.path[:0] = [sys.argv[1]]; from tests.test_parser_usage import *;"
-            "print(repr(Fixed('p' * 12, 24)._format_usage(None, [action('odd')], [], None)))")
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    out = subprocess.run([sys.executable, "-O", "-c", code, root], capture_output=True, text=True, check=True)
-    assert out.stdout.strip() == repr(f"usage: {'p' * 12}\n       (foo) bar\n\n")
+    out = run_python(f"""
+        import sys; sys.path.insert(0, {root!r})
+        from tests.test_parser_usage import Fixed, actions
+        print(repr(Fixed('p' * 12, width=24)._format_usage(None, actions(['odd']), [], None)))
+    """, PYTHONOPTIMIZE="1")
+    assert out.strip() == repr(f"usage: {'p' * 12}\n       (foo) bar\n\n")
 
 
 # ---- real parsers: argparse of this interpreter supplies the usage parts ----
 
-def parser(width, prog="prog", color=False, **kwargs):
+def parser(width, *flags, prog="prog", color=False, add_help=True):
+    """A parser with the given store_true flags or positionals."""
     formatter = functools.partial(P.Tavik_HelpFormatter, width=width)
-    return P.ArgumentParser(prog=prog, formatter_class=formatter, color=color, **kwargs)
+    p = P.ArgumentParser(prog=prog, formatter_class=formatter, color=color, add_help=add_help)
+    for name in flags:
+        p.add_argument(name, **({"action": "store_true"} if name.startswith("-") else {}))
+    return p
 
 
 def standard(width, color=False):
-    p = parser(width, color=color)
-    p.add_argument("-v", "--verbose", action="store_true")
-    p.add_argument("src")
-    p.add_argument("-X", "--xxx", nargs="?", metavar="FILE")
-    p.add_argument("dst")
-    p.add_argument("--long")
-    return p
-
-
-def exclusive(width):
-    p = parser(width, add_help=False)
+    p = parser(width, "-v", "src", color=color)
     group = p.add_mutually_exclusive_group()
     group.add_argument("-a", action="store_true")
     group.add_argument("-b", action="store_true")
-    p.add_argument("name")
+    p.add_argument("-X", "--xxx", nargs="?", metavar="FILE")
+    p.add_argument("dst")
     return p
 
 
-def optionals_only(width):
-    p = parser(width)
-    p.add_argument("-v", action="store_true")
-    return p
-
-
-def positionals_only(width):
-    p = parser(width, add_help=False)
-    p.add_argument("src")
-    p.add_argument("hidden", help=P.SUPPRESS)
-    return p
+WRAPPED = f"usage: prog src dst\n{IND12}[-h] [-v]\n{IND12}[-a | -b]\n{IND12}[-X [FILE]]\n"
 
 
 @pytest.mark.parametrize("build, width, expected", [
-    (standard, 78, "usage: prog src dst [-h] [-v] [-X [FILE]] [--long LONG]\n"),
-    (standard, 30, f"usage: prog src dst\n{IND12}[-h] [-v]\n{IND12}[-X [FILE]]\n{IND12}[--long LONG]\n"),
-    (exclusive, 78, "usage: prog name [-a | -b]\n"),
-    (exclusive, 20, f"usage: prog name\n{IND12}[-a | -b]\n"),
-    (optionals_only, 78, "usage: prog [-h] [-v]\n"),
-    (positionals_only, 78, "usage: prog src\n"),
+    (standard, 78, "usage: prog src dst [-h] [-v] [-a | -b] [-X [FILE]]\n"),
+    (standard, 30, WRAPPED),
+    (functools.partial(standard, color=True), 30, WRAPPED),
+    (lambda width: parser(width, "-v"), 78, "usage: prog [-h] [-v]\n"),
+    (lambda width: parser(width, "src", add_help=False), 78, "usage: prog src\n"),
 ])
-def test_real_parser_usage(build, width, expected):
-    assert build(width).format_usage() == expected
-
-
-def test_colour_codes_do_not_count_as_width(monkeypatch):
+def test_real_parser_usage(monkeypatch, build, width, expected):
     for name in ("NO_COLOR", "PYTHON_COLORS"):
         monkeypatch.delenv(name, raising=False)
     monkeypatch.setenv("FORCE_COLOR", "1")
-    coloured = standard(30, color=True)
-    assert "\x1b[" in coloured.format_help()
-    assert coloured.format_usage() == standard(30).format_usage()
+    p = build(width)
+    assert p.format_usage() == expected
+    # Colour codes in the usage parts must not count as width.
+    assert ("\x1b[" in p.format_help()) == p.color
 
 
 def test_real_parser_help():
