@@ -11,20 +11,13 @@ enforce = dicts.enforce_max_key_value_length
 
 
 class Formatted:
-    def __str__(self):
-        return "12345678"
-
-    def __format__(self, spec):
-        return "formatted"
+    __str__ = lambda self: "12345678"
+    __format__ = lambda self, spec: "formatted"
 
 
 @pytest.mark.parametrize("data,limits", [
-    ({}, ()),
-    ({"k" * 40: "v" * 512}, ()),
-    ({"abc": "xyz"}, (3, 3)),
-    ([{"a": 1}, {"b": [1, 2]}], (1, 1)),
-    (collections.OrderedDict(a=collections.UserDict(b="c")), (1, 1)),
-    ({"k": 1}, (2 ** 70, 1)),
+    ({}, ()), ({"k" * 40: "v" * 512}, ()), ({"abc": "xyz"}, (3, 3)), ([{"a": 1}, {"b": [1, 2]}], (1, 1)),
+    (collections.OrderedDict(a=collections.UserDict(b="c")), (1, 1)), ({"k": 1}, (2 ** 70, 1)),
 ])
 def test_passes(data, limits):
     assert enforce(data, *limits) is None
@@ -53,15 +46,6 @@ def test_first_offender_raises(data, limits, kind, item, length):
                                f"Maximum length for {kind}s is {limit} characters long (yours is {length})",)
 
 
-def test_worked_example():
-    key = "k" * 45
-    with pytest.raises(Exception) as info:
-        enforce({key: 1}, 40)
-    assert str(info.value).split("\n") == [
-        "", "The following key has a length that is too long.", "Key:", " " + key,
-        "Maximum length for keys is 40 characters long (yours is 45)"]
-
-
 @pytest.mark.parametrize("data", [(1, 2), "text", None])
 def test_other_objects_skipped_with_debug_record(data, caplog):
     caplog.set_level(logging.DEBUG, logger="tavik.utils.dicts")
@@ -71,10 +55,7 @@ def test_other_objects_skipped_with_debug_record(data, caplog):
 
 
 @pytest.mark.parametrize("data,limits,error", [
-    (["text"], (), AttributeError),
-    ({"k": "v"}, (None,), TypeError),
-    ({"k": "v"}, (40, "100"), TypeError),
-])
+    (["text"], (), AttributeError), ({"k": "v"}, (None,), TypeError), ({"k": "v"}, (40, "100"), TypeError)])
 def test_errors_pass_through(data, limits, error):
     with pytest.raises(error):
         enforce(data, *limits)
@@ -82,14 +63,10 @@ def test_errors_pass_through(data, limits, error):
 
 def test_walk_order_and_nested_calls(monkeypatch):
     calls = []
-
-    class Tracked(collections.UserDict):
-        def items(self):
-            calls.append(self["name"])
-            return super().items()
-
-    inner = Tracked(name="inner")
-    enforce([Tracked(name="first", a=inner), Tracked(name="second")], 9, 9)
+    tracked = type("Tracked", (collections.UserDict,), {
+        "items": lambda self: calls.append(self["name"]) or collections.UserDict.items(self)})
+    inner = tracked(name="inner")
+    enforce([tracked(name="first", a=inner), tracked(name="second")], 9, 9)
     assert calls == ["first", "inner", "second"]
     monkeypatch.setattr(dicts, "enforce_max_key_value_length", lambda *a, **k: calls.append((a, k)))
     enforce({"a": inner, "b": [inner]}, 7, 99)
