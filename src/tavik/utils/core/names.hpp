@@ -71,6 +71,25 @@ Ref call_method(PyObject* self, const Name& name, A... args) {
     return Ref::steal(PyObject_VectorcallMethod(name.get(), a.data(), (sizeof...(A) + 1), nullptr));
 }
 
+// `for v in seq: each(v)`; an exact list is indexed the way its iterator
+// does, re-reading the size at every step.
+template <class Each>
+int for_each(PyObject* seq, Each each) {
+    if (PyList_CheckExact(seq)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
+            Ref v = Ref::borrow(PyList_GET_ITEM(seq, i));
+            if (each(v.get()) < 0) return -1;
+        }
+        return 0;
+    }
+    Ref iter = Ref::steal(PyObject_GetIter(seq));
+    if (!iter) return -1;
+    while (Ref v = Ref::steal(PyIter_Next(iter.get()))) {
+        if (each(v.get()) < 0) return -1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
 // Iterates `for k, v in obj.items()`. An exact dict is walked in place, with
 // the same size checks as the dict's own iterator.
 class Items {

@@ -68,25 +68,6 @@ int check_nested(const Limits& limits, PyObject* value) {
     return r ? 0 : -1;
 }
 
-// `for v in seq: each(v)`; an exact list is indexed the way its iterator
-// does, re-reading the size at every step.
-template <class Each>
-int for_each(PyObject* seq, Each each) {
-    if (PyList_CheckExact(seq)) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
-            Ref v = Ref::borrow(PyList_GET_ITEM(seq, i));
-            if (each(v.get()) < 0) return -1;
-        }
-        return 0;
-    }
-    Ref iter = Ref::steal(PyObject_GetIter(seq));
-    if (!iter) return -1;
-    while (Ref v = Ref::steal(PyIter_Next(iter.get()))) {
-        if (each(v.get()) < 0) return -1;
-    }
-    return PyErr_Occurred() ? -1 : 0;
-}
-
 int check_dict(const Limits& limits, PyObject* dict) {
     Items items;
     if (!items.start(dict)) return -1;

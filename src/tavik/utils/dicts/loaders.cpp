@@ -111,21 +111,10 @@ PyObject* load_dict_from_kv_string(Function* self, PyObject* const* args) {
     Ref equals = values ? Ref::steal(PyUnicode_FromString("=")) : Ref();
     Ref comma = equals ? Ref::steal(PyUnicode_FromString(",")) : Ref();
     if (!comma) return nullptr;
-    PyObject* seq = values.get();
-    if (PyList_CheckExact(seq)) {
-        // As the list's own iterator: the size is read again at every step.
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
-            Ref kv = Ref::borrow(PyList_GET_ITEM(seq, i));
-            if (add_pair(kv_dict.get(), kv.get(), process_values, equals.get(), comma.get()) < 0) return nullptr;
-        }
-        return kv_dict.release();
-    }
-    Ref iter = Ref::steal(PyObject_GetIter(seq));
-    if (!iter) return nullptr;
-    while (Ref kv = Ref::steal(PyIter_Next(iter.get()))) {
-        if (add_pair(kv_dict.get(), kv.get(), process_values, equals.get(), comma.get()) < 0) return nullptr;
-    }
-    return PyErr_Occurred() ? nullptr : kv_dict.release();
+    int r = for_each(values.get(), [&](PyObject* kv) {
+        return add_pair(kv_dict.get(), kv, process_values, equals.get(), comma.get());
+    });
+    return r < 0 ? nullptr : kv_dict.release();
 }
 
 // ---- YAML -----------------------------------------------------------------

@@ -55,12 +55,8 @@ Ref walk(PyObject* d, PyObject* keys) {
         return level;
     }
     path = slice_to(keys, -1);
-    Ref iter = path ? Ref::steal(PyObject_GetIter(path.get())) : Ref();
-    if (!iter) return {};
-    while (Ref k = Ref::steal(PyIter_Next(iter.get()))) {
-        if (!step(level, k.get())) return {};
-    }
-    return PyErr_Occurred() ? Ref() : level;
+    if (!path || for_each(path.get(), [&](PyObject* k) { return step(level, k) ? 0 : -1; }) < 0) return {};
+    return level;
 }
 
 int store(PyObject* level, PyObject* keys, PyObject* value) {

@@ -359,14 +359,11 @@ Ref prog_text(PyObject* formatter) {
 
 // Splits the actions, in order, into those with option strings and the rest.
 int split_actions(PyObject* actions, PyObject* positionals, PyObject* optionals) {
-    Ref iter = Ref::steal(PyObject_GetIter(actions));
-    if (!iter) return -1;
-    while (Ref action = Ref::steal(PyIter_Next(iter.get()))) {
-        Ref strings = Ref::steal(PyObject_GetAttr(action.get(), n_option_strings.get()));
+    return for_each(actions, [&](PyObject* action) {
+        Ref strings = Ref::steal(PyObject_GetAttr(action, n_option_strings.get()));
         int is_optional = strings ? PyObject_IsTrue(strings.get()) : -1;
-        if (is_optional < 0 || PyList_Append(is_optional ? optionals : positionals, action.get()) < 0) return -1;
-    }
-    return PyErr_Occurred() ? -1 : 0;
+        return is_optional < 0 ? -1 : PyList_Append(is_optional ? optionals : positionals, action);
+    });
 }
 
 // prog and the usage of its actions, positional arguments first; wrapped
@@ -459,12 +456,9 @@ PyObject* format_action_invocation(Function*, PyObject* const* a) {
     Ref deflt = call_method(formatter, n__get_default_metavar_for_optional, action);
     Ref args_string = deflt ? call_method(formatter, n__format_args, action, deflt.get()) : Ref();
     strings = args_string ? option_strings(action) : Ref();
-    Ref iter = strings ? Ref::steal(PyObject_GetIter(strings.get())) : Ref();
-    if (!iter) return nullptr;
-    while (Ref s = Ref::steal(PyIter_Next(iter.get()))) {
-        if (PyList_Append(parts.get(), s.get()) < 0) return nullptr;
+    if (!strings || for_each(strings.get(), [&](PyObject* s) { return PyList_Append(parts.get(), s); }) < 0) {
+        return nullptr;
     }
-    if (PyErr_Occurred()) return nullptr;
     Ref joined = Ref::steal(PyUnicode_Join(t_comma.get(), parts.get()));
     Ref spaced = joined ? Ref::steal(PyUnicode_Concat(joined.get(), t_blank.get())) : Ref();
     Ref text = spaced ? Ref::steal(PyObject_Str(args_string.get())) : Ref();
