@@ -12,7 +12,8 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # Packages of the root; a changed list makes a new root (the cache key).
 PACKAGES="python3.14-dev python3.14-dbg python3-yaml python3-pytest
 python3-hypothesis python3-scikit-build-core python3-pip python3-venv
-g++ cmake ninja-build make"
+g++ cmake ninja-build make python3-mypy python3-auditwheel cython3
+valgrind"
 
 host_ready() {
     [ -n "${TAVIK_IN_ROOT:-}" ] && return 0
