@@ -9,7 +9,7 @@ DEBUG    := $(CURDIR)/build/debug
 WHEEL    := $(CURDIR)/build/wheel
 HOST     := $(CURDIR)/host
 
-.PHONY: all build release debug demo test check leaks wheel clean
+.PHONY: all build release debug demo test check leaks wheel clean bench
 
 all: build
 
@@ -57,3 +57,7 @@ wheel:
 clean:
 	rm -rf build .pytest_cache
 	find . -name __pycache__ -type d -prune -exec rm -rf {} +
+
+# Native against the plain-Python rendering and its Cython build, one process.
+bench: release
+	$(ENV) env PYTHONPATH=$(RELEASE):$(HOST) $(PYTHON) bench/run.py $(BENCH_ARGS)

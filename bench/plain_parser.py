@@ -1,17 +1,14 @@
-"""Times the native help formatter and propagation parser against the same
-classes written in Python. Run: PYTHONPATH=build/release:host python3.14 bench/bench_parser.py"""
+"""tavik.utils.parser written plainly in Python: the baseline that `make bench`
+times the native module against, as it is and compiled with Cython."""
 
-import argparse
-import functools
-import re
 import sys
-import timeit
 from gettext import gettext
+import re
+from argparse import *
+import argparse
 
-import tavik.utils.parser as native
 
-
-class HelpFormatter(argparse.RawTextHelpFormatter):
+class Tavik_HelpFormatter(argparse.RawTextHelpFormatter):
     def __init__(self, *args, **kwargs):
         super().__init__(*args, max_help_position=30, **kwargs)
 
@@ -82,59 +79,8 @@ class HelpFormatter(argparse.RawTextHelpFormatter):
         return ", ".join(action.option_strings) + " " + str(args_string)
 
 
-class PropagationParser(argparse.ArgumentParser):
+class ArgsPropagationParser(argparse.ArgumentParser):
     def parse_args(self, args=None, namespace=None):
         args, unknowns = self.parse_known_args(args, namespace)
         sys.argv = sys.argv[:1] + unknowns
         return args
-
-
-def build(parser_class, formatter_class, width):
-    p = parser_class(prog="stagetool", color=False, formatter_class=functools.partial(formatter_class, width=width))
-    p.add_argument("-v", "--verbose", action="store_true", help="say more")
-    p.add_argument("source", help="input file")
-    p.add_argument("-c", "--config", metavar="FILE", help="settings file")
-    p.add_argument("target", help="output directory")
-    p.add_argument("-o", "--output", nargs="?", metavar="PATH", help="also write a report")
-    p.add_argument("--level", choices=["low", "high"], help="detail")
-    p.add_argument("-j", "--jobs", type=int, metavar="N", help="worker count")
-    p.add_argument("extra", nargs="?", help="optional extra input")
-    p.add_argument("--include", nargs="*", metavar="PATTERN", help="files to take")
-    group = p.add_mutually_exclusive_group()
-    group.add_argument("--json", action="store_true", help="JSON output")
-    group.add_argument("--yaml", action="store_true", help="YAML output")
-    p.add_argument("--configuration-location", metavar="DIR", help="where settings live")
-    return p
-
-
-def timed(function, number):
-    start = timeit.default_timer()
-    for _ in range(number):
-        function()
-    return (timeit.default_timer() - start) / number * 1e6
-
-
-def compare(label, python, ours, number, result=lambda value: value):
-    assert result(python()) == result(ours()), label
-    t_py = min(timed(python, number) for _ in range(3))
-    t_nat = min(timed(ours, number) for _ in range(3))
-    print(f"{label:22} {t_py:10.2f} {t_nat:10.2f} {t_py / t_nat:8.2f}x")
-
-
-def main(number=2000):
-    print(f"{'call':22} {'python us':>10} {'native us':>10} {'speed-up':>9}")
-    for width in (80, 40):
-        py = build(argparse.ArgumentParser, HelpFormatter, width)
-        nat = build(argparse.ArgumentParser, native.Tavik_HelpFormatter, width)
-        compare(f"format_help w={width}", py.format_help, nat.format_help, number)
-        compare(f"format_usage w={width}", py.format_usage, nat.format_usage, number)
-    argv = ["src", "out", "-v", "-j", "4", "--stage2", "x", "--include", "a", "b"]
-    sys.argv = ["bench"]
-    py = build(PropagationParser, argparse.HelpFormatter, 80)
-    nat = build(native.ArgsPropagationParser, argparse.HelpFormatter, 80)
-    compare("parse_args", lambda: py.parse_args(argv), lambda: nat.parse_args(argv), number,
-            result=lambda namespace: (vars(namespace), sys.argv))
-
-
-if __name__ == "__main__":
-    main()

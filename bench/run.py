@@ -1,0 +1,323 @@
+"""`make bench`: times the native modules against the plain-Python rendering
+of the same functions, and that rendering compiled with Cython, side by side
+in one process. Prints a table of medians and ratios and writes it to
+build/bench/results.json.
+
+    tools/env.sh env PYTHONPATH=build/release:host python3.14 bench/run.py [--runs N] [--quick]
+"""
+
+import argparse
+import ast
+import functools
+import importlib.util
+import json
+import logging
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import sysconfig
+import timeit
+import types
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+OUT = os.path.join(ROOT, "build", "bench")
+
+
+# ---- the three implementations ----------------------------------------------
+
+def rendering(name):
+    """The plain-Python rendering of module `name` ("dicts" or "parser"): the
+    one the differential tests use when it is there."""
+    shared = os.path.join(ROOT, "tests", "plain", name + ".py")
+    return shared if os.path.exists(shared) else os.path.join(HERE, "plain_" + name + ".py")
+
+
+def load(module_name, path):
+    spec = importlib.util.spec_from_file_location(module_name, path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def cythonize(module_name, source):
+    """Compiles `source` with cython3 into build/bench (never the source tree)
+    and imports it as `module_name`."""
+    os.makedirs(OUT, exist_ok=True)
+    py = os.path.join(OUT, module_name + ".py")
+    c = os.path.join(OUT, module_name + ".c")
+    so = os.path.join(OUT, module_name + sysconfig.get_config_var("EXT_SUFFIX"))
+    shutil.copyfile(source, py)
+    subprocess.run(["cython3", "-3", "--module-name", module_name, "-o", c, py], check=True)
+    include = sysconfig.get_paths()["include"]
+    subprocess.run(["gcc", "-O2", "-shared", "-fPIC", "-w", "-I" + include, c, "-o", so], check=True)
+    return load(module_name, so)
+
+
+def implementations():
+    import tavik.utils.dicts as native_dicts
+    import tavik.utils.parser as native_parser
+    return {
+        "native": (native_dicts, native_parser),
+        "python": (load("plain_dicts", rendering("dicts")), load("plain_parser", rendering("parser"))),
+        "cython": (cythonize("cy_dicts", rendering("dicts")), cythonize("cy_parser", rendering("parser"))),
+    }
+
+
+# ---- inputs -------------------------------------------------------------------
+
+def nested(width, depth, leaf=lambda i: i):
+    if depth == 0:
+        return {f"k{i}": leaf(i) for i in range(width)}
+    return {f"n{i}": nested(width, depth - 1, leaf) for i in range(width)}
+
+
+FLAT_BASE = {f"old{i}": i for i in range(100)}
+FLAT_NEW = {f"new{i}": i for i in range(100)}
+NESTED = nested(10, 1)
+STRINGS = nested(10, 1, leaf=lambda i: f"value number {i}")
+SOURCE_50 = {f"key{i}": i for i in range(50)}
+DEST_HALF = {f"key{i}": -i - 1 for i in range(0, 50, 2)}
+KV_TEXT = " ".join([f"k{i}=v{i}" for i in range(18)]
+                   + ["path='/tmp/a b'", 'msg="say \\"hi\\""', "list=1,2,3"])
+JSON_TEXT = json.dumps({"a": 1, "b": {"c": [1, 2]}, "d": "text"})
+LIST_TEXT = repr([json.dumps({f"k{i % 5}": i}) for i in range(10)])
+YAML_TEXT = "a: 1\nb: [x, y]\n"
+
+
+def build_parser(impl, parser_class=None, width=80):
+    parser_class = parser_class or impl.ArgsPropagationParser
+    formatter = functools.partial(impl.Tavik_HelpFormatter, width=width)
+    p = parser_class(prog="stagetool", color=False, formatter_class=formatter)
+    p.add_argument("-v", "--verbose", action="store_true", help="say more")
+    p.add_argument("source", help="input file")
+    p.add_argument("-c", "--config", metavar="FILE", help="settings file")
+    p.add_argument("target", help="output directory")
+    p.add_argument("-o", "--output", nargs="?", metavar="PATH", help="also write a report")
+    p.add_argument("--level", choices=["low", "high"], help="detail")
+    p.add_argument("-j", "--jobs", type=int, metavar="N", help="worker count")
+    p.add_argument("extra", nargs="?", help="optional extra input")
+    p.add_argument("--include", nargs="*", metavar="PATTERN", help="files to take")
+    group = p.add_mutually_exclusive_group()
+    group.add_argument("--json", action="store_true", help="JSON output")
+    group.add_argument("--yaml", action="store_true", help="YAML output")
+    p.add_argument("--configuration-location", metavar="DIR", help="where settings live")
+    return p
+
+
+def two_stages(impl):
+    first = impl.ArgsPropagationParser(prog="stagetool", add_help=False)
+    first.add_argument("-v", "--verbose", action="store_true")
+    first.add_argument("-c", "--config")
+    second = impl.ArgsPropagationParser(prog="stagetool", add_help=False)
+    second.add_argument("source")
+    second.add_argument("-j", "--jobs", type=int)
+    second.add_argument("--include", nargs="*")
+    return first, second
+
+
+ARGV = ["stagetool", "-v", "src", "-c", "cfg.yaml", "-j", "4", "--include", "a", "b", "--later", "x"]
+
+
+def run_stages(sys_module, first, second):
+    sys_module.argv = list(ARGV)
+    first.parse_args()
+    return second.parse_args()
+
+
+# case: (label, statement, setup(dicts, parser) -> namespace)
+def cases():
+    def d(**extra):
+        return lambda dicts, parser: dict(dicts=dicts, **extra)
+
+    return [
+        ("recursive_update, 100 new flat keys into a 100-key dict", "dicts.recursive_update(base.copy(), new)",
+         d(base=FLAT_BASE, new=FLAT_NEW)),
+        ("recursive_update, 10x10 nested into {}", "dicts.recursive_update({}, b)", d(b=NESTED)),
+        ("recursive_setdefault, 10x10 nested into {}", "dicts.recursive_setdefault({}, b)", d(b=NESTED)),
+        ("recursive_cast, 10x10 nested", "dicts.recursive_cast(b, dict)", d(b=NESTED)),
+        ("set_dict_by_key_path, 3 keys", "dicts.set_dict_by_key_path(t, keys, 1)",
+         d(t={}, keys=["a", "b", "c"])),
+        ("create_extended_dict, 50 keys, half colliding", "dicts.create_extended_dict(src, dest)",
+         d(src=SOURCE_50, dest=DEST_HALF)),
+        ("enforce_max_key_value_length, 10x10 strings", "dicts.enforce_max_key_value_length(b)", d(b=STRINGS)),
+        ("load_dict_from_kv_string, 21 pairs", "dicts.load_dict_from_kv_string(text, True)", d(text=KV_TEXT)),
+        ("load_dict_from_json_string", "dicts.load_dict_from_json_string(text)", d(text=JSON_TEXT)),
+        ("load_dict_from_list, 10 elements", "dicts.load_dict_from_list(text)", d(text=LIST_TEXT)),
+        ("load_dict_from_yaml, text", "dicts.load_dict_from_yaml(text)", d(text=YAML_TEXT)),
+        ("recursive_update(1, 2)", "f(1, 2)", lambda dicts, parser: dict(f=dicts.recursive_update)),
+        ("set_dict_by_key_path({}, [], 1)", "f({}, [], 1)", lambda dicts, parser: dict(f=dicts.set_dict_by_key_path)),
+        ("parser: format_help, 12 arguments", "p.format_help()",
+         lambda dicts, parser: dict(p=build_parser(parser))),
+        ("parser: format_help, 12 arguments, width 40", "p.format_help()",
+         lambda dicts, parser: dict(p=build_parser(parser, width=40))),
+        ("parser: two-stage parse_args", "run(sys, a, b)",
+         lambda dicts, parser: dict(run=run_stages, sys=sys, a=two_stages(parser)[0], b=two_stages(parser)[1])),
+    ]
+
+
+# Floors: the same work done by the interpreter's own C code.
+FLOORS = [
+    ("floor: base.copy()", "base.copy()", dict(base=FLAT_BASE)),
+    ("floor: base.copy().update(new)", "base.copy().update(new)", dict(base=FLAT_BASE, new=FLAT_NEW)),
+    ("floor: max(1, 2)", "max(1, 2)", {}),
+    ("floor: {}", "{}", {}),
+]
+
+
+# ---- timing -------------------------------------------------------------------
+
+class Timer:
+    """Median time per call of several statements, their runs interleaved so
+    that load from elsewhere on the machine falls on all of them alike."""
+
+    def __init__(self, runs, target):
+        self.runs = runs
+        self.target = target  # seconds per run
+
+    def calibrated(self, stmt, namespace):
+        timer = timeit.Timer(stmt, globals=dict(namespace))
+        number = 1
+        while True:  # calibration doubles as the warm-up
+            t = timer.timeit(number)
+            if t >= self.target / 4 or number > 10**7:
+                break
+            number *= 4
+        number = max(1, int(number * self.target / max(t, 1e-9)))
+        timer.timeit(number)
+        return timer, number
+
+    def group(self, *statements):
+        """statements: (stmt, namespace) pairs, or (stmt, namespace, context)
+        where `context` is entered around each of its runs."""
+        prepared = []
+        for entry in statements:
+            stmt, ns, context = (entry + (None,))[:3]
+            with context or _nothing():
+                prepared.append((*self.calibrated(stmt, ns), context))
+        samples = [[] for _ in prepared]
+        for _ in range(self.runs):
+            for (timer, number, context), out in zip(prepared, samples):
+                with context or _nothing():
+                    out.append(timer.timeit(number) / number * 1e6)
+        return [statistics.median(s) for s in samples]
+
+    def __call__(self, stmt, namespace):
+        return self.group((stmt, namespace))[0]
+
+
+class _nothing:
+    def __enter__(self):
+        pass
+
+    def __exit__(self, *exc):
+        pass
+
+
+class patched:
+    """Rebinds module attributes for the duration of a measurement."""
+
+    def __init__(self, module, **names):
+        self.module, self.names, self.saved = module, names, {}
+
+    def __enter__(self):
+        for name, value in self.names.items():
+            self.saved[name] = getattr(self.module, name)
+            setattr(self.module, name, value)
+
+    def __exit__(self, *exc):
+        for name, value in self.saved.items():
+            setattr(self.module, name, value)
+
+
+def own_time_cases(dicts, time):
+    """Time outside the calls a goal excludes: the same call with those
+    callees replaced by C callables that return the precomputed answer (their
+    own small cost stays in, so these are upper bounds)."""
+    quiet = types.SimpleNamespace(debug=len)
+    loaded = json.loads(JSON_TEXT)
+    texts = ast.literal_eval(LIST_TEXT)
+    answers = {t: json.loads(t) for t in texts}
+    parsed = dicts.load_dict_from_yaml(YAML_TEXT)
+    plan = {
+        "create_extended_dict": ("dicts.create_extended_dict(src, dest)", dict(logger=quiet)),
+        "generate_unique_key_name": ("dicts.generate_unique_key_name('a', 1, one)", dict(logger=quiet)),
+        "load_dict_from_json_string": ("dicts.load_dict_from_json_string(json_text)", dict(
+            decode_cli_string=str, json=types.SimpleNamespace(loads={JSON_TEXT: loaded}.__getitem__))),
+        "load_dict_from_kv_string": ("dicts.load_dict_from_kv_string(kv_text, True)", dict(decode_cli_string=str)),
+        "load_dict_from_yaml": ("dicts.load_dict_from_yaml(yaml_text)", dict(
+            yaml=types.SimpleNamespace(safe_load={YAML_TEXT: parsed}.__getitem__))),
+        "load_dict_from_list": ("dicts.load_dict_from_list(list_text)", dict(
+            literal_eval={LIST_TEXT: texts}.__getitem__, decode_cli_string=str,
+            json=types.SimpleNamespace(loads=answers.__getitem__), logger=quiet)),
+    }
+    ns = dict(dicts=dicts, src=SOURCE_50, dest=DEST_HALF, one={"a": 0}, json_text=JSON_TEXT, kv_text=KV_TEXT,
+              yaml_text=YAML_TEXT, list_text=LIST_TEXT)
+    results = {}
+    for name, (stmt, stubs) in plan.items():
+        total, own = time.group((stmt, ns), (stmt, ns, patched(dicts, **stubs)))
+        results[name] = (own, total)
+    return results
+
+
+def main():
+    options = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    options.add_argument("--runs", type=int, default=7, help="timed runs per case (median taken)")
+    options.add_argument("--target", type=float, default=0.02, help="seconds per run")
+    options.add_argument("--quick", action="store_true", help="3 runs of 5 ms, for a smoke test")
+    opts = options.parse_args()
+    if opts.quick:
+        opts.runs, opts.target = 3, 0.005
+    logging.getLogger().setLevel(logging.WARNING)  # debug records are composed but not emitted
+    time = Timer(opts.runs, opts.target)
+    impls = implementations()
+    names = list(impls)
+    rows = []
+    for label, stmt, setup in cases():
+        medians = dict(zip(names, time.group(*[(stmt, setup(*impls[name])) for name in names])))
+        rows.append({"case": label, **{f"{n}_us": medians[n] for n in names},
+                     "python_vs_native": medians["python"] / medians["native"],
+                     "cython_vs_native": medians["cython"] / medians["native"]})
+    floors = dict(zip([f[0] for f in FLOORS], time.group(*[(stmt, ns) for _, stmt, ns in FLOORS])))
+    own = own_time_cases(impls["native"][0], time)
+
+    width = max(len(r["case"]) for r in rows)
+    print(f"{'case':{width}} {'native':>9} {'python':>9} {'cython':>9} {'py/nat':>7} {'cy/nat':>7}   (us, median of {opts.runs})")
+    for r in rows:
+        print(f"{r['case']:{width}} {r['native_us']:9.3f} {r['python_us']:9.3f} {r['cython_us']:9.3f} "
+              f"{r['python_vs_native']:6.2f}x {r['cython_vs_native']:6.2f}x")
+    for label, t in floors.items():
+        print(f"{label:{width}} {t:9.3f}")
+
+    # Each goal's measurements interleaved with the floor it is held against.
+    native = impls["native"][0]
+    ns = dict(dicts=native, base=FLAT_BASE, new=FLAT_NEW, f=native.recursive_update, g=native.set_dict_by_key_path)
+    flat, copy, update = time.group(("dicts.recursive_update(base.copy(), new)", ns), ("base.copy()", ns),
+                                    ("base.copy().update(new)", ns))
+    quick, quick_path, floor_max, floor_dict = time.group(("f(1, 2)", ns), ("g({}, [], 1)", ns), ("max(1, 2)", ns),
+                                                          ("{}", ns))
+    goals = {
+        "recursive_update flat, own time (less the copy) vs dict.update": (flat - copy) / (update - copy),
+        "recursive_update(1, 2) vs max(1, 2)": quick / floor_max,
+        "set_dict_by_key_path({}, [], 1), less making {}, vs max(1, 2)": (quick_path - floor_dict) / floor_max,
+    }
+    for name, (own_us, total_us) in own.items():
+        goals[f"{name}: own time / total"] = own_us / total_us
+    print()
+    for name, value in goals.items():
+        print(f"{name:{width}} {value:9.3f}")
+
+    os.makedirs(OUT, exist_ok=True)
+    path = os.path.join(OUT, "results.json")
+    with open(path, "w") as f:
+        json.dump({"runs": opts.runs, "seconds_per_run": opts.target, "python": sys.version,
+                   "cases": rows, "floors_us": floors,
+                   "own_time_us": {k: {"own": o, "total": t} for k, (o, t) in own.items()},
+                   "goals": goals}, f, indent=2)
+    print(f"\nwritten: {os.path.relpath(path, ROOT)}")
+
+
+if __name__ == "__main__":
+    main()
