@@ -18,11 +18,16 @@ sys.path.insert(0, HERE)
 
 import run  # noqa: E402
 
-LOOPS = 2000
+LOOPS = 20000
+
+
+def all_cases():
+    floors = [(label, stmt, lambda dicts, parser, ns=ns: ns) for label, stmt, ns in run.FLOORS]
+    return run.cases() + floors
 
 
 def child(index, impl, loops):
-    label, stmt, setup = run.cases()[index]
+    label, stmt, setup = all_cases()[index]
     if impl == "native":
         import tavik.utils.dicts as dicts
         import tavik.utils.parser as parser
@@ -38,7 +43,7 @@ def child(index, impl, loops):
 def count(index, impl, loops):
     out = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", sys.executable,
                           __file__, "--child", str(index), impl, str(loops)],
-                         capture_output=True, text=True, env=os.environ)
+                         capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0"))
     found = re.search(r"Collected : (\d+)", out.stderr)
     if out.returncode or not found:
         raise SystemExit(out.stderr[-2000:])
@@ -53,7 +58,7 @@ def main():
     options.add_argument("-k", default="", help="only cases whose label holds this text")
     options.add_argument("--impl", default="native", choices=["native", "python"])
     opts = options.parse_args()
-    for index, (label, _, _) in enumerate(run.cases()):
+    for index, (label, _, _) in enumerate(all_cases()):
         if opts.k not in label:
             continue
         per_call = (count(index, opts.impl, LOOPS) - count(index, opts.impl, 0)) / LOOPS

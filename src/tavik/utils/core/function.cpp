@@ -1,6 +1,7 @@
 #include "core/function.hpp"
 
 #include "core/names.hpp"
+#include "core/watch.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -167,7 +168,6 @@ Py_ssize_t find_keyword(Function* f, PyObject* key) {
 // ---- the call ------------------------------------------------------------
 
 PyObject* bind_and_run(Function* f, PyObject* const* args, Py_ssize_t nargs, Py_ssize_t nkw, PyObject* kwnames);
-
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* f = reinterpret_cast<Function*>(callable);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -181,21 +181,63 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     return result;
 }
 
-PyObject* bind_and_run(Function* f, PyObject* const* args, Py_ssize_t nargs, Py_ssize_t nkw, PyObject* kwnames) {
-    bool plain = nkw == 0 && f->nkwonly == 0 && f->varargs < 0 && f->varkw < 0;
-    // The common case: every parameter given by position.
-    if (plain && nargs == f->npos) return f->spec->impl(f, args);
-    // Next to it: the trailing parameters left to their defaults.
-    Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
-    if (plain && nargs < f->npos && nargs >= f->npos - defcount) {
-        PyObject* slots[kMaxParams];
-        Ref defaults = Ref::borrow(f->defaults);  // may be replaced while the call runs
-        for (Py_ssize_t i = 0; i < f->npos; ++i) {
-            slots[i] = i < nargs ? args[i] : PyTuple_GET_ITEM(defaults.get(), defcount - f->npos + i);
+// kwdefaults[name] for a keyword-only parameter. The names are the
+// interned parameter names, so a small dict is scanned for the identical
+// key (no other key can equal it); anything else asks the dict.
+int kwdefault(PyObject* kwdefaults, PyObject* name, PyObject** value) {
+    if (PyDict_GET_SIZE(kwdefaults) <= 4) {
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(kwdefaults, &pos, &k, &v)) {
+            if (k == name) {
+                *value = Py_NewRef(v);
+                return 1;
+            }
         }
-        return f->spec->impl(f, slots);
     }
+    return PyDict_GetItemRef(kwdefaults, name, value);
+}
 
+PyObject* bind_in_full(Function* f, PyObject* const* args, Py_ssize_t nargs, Py_ssize_t nkw, PyObject* kwnames);
+
+// The calls that name no keyword: no binding beyond filling in defaults.
+PyObject* bind_and_run(Function* f, PyObject* const* args, Py_ssize_t nargs, Py_ssize_t nkw,
+                        PyObject* kwnames) {
+    if (nkw != 0 || f->varargs >= 0 || f->varkw >= 0) return bind_in_full(f, args, nargs, nkw, kwnames);
+    if (f->nkwonly == 0) {
+        // Every parameter given by position.
+        if (nargs == f->npos) return f->spec->impl(f, args);
+        // The trailing parameters left to their defaults.
+        Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+        if (nargs < f->npos && nargs >= f->npos - defcount) {
+            PyObject* slots[kMaxParams];
+            Ref defaults = Ref::borrow(f->defaults);  // may be replaced while the call runs
+            for (Py_ssize_t i = 0; i < f->npos; ++i) {
+                slots[i] = i < nargs ? args[i] : PyTuple_GET_ITEM(defaults.get(), defcount - f->npos + i);
+            }
+            return f->spec->impl(f, slots);
+        }
+    } else if (nargs == f->npos && f->nkwonly <= 2 && f->kwdefaults) {
+        // The keyword-only parameters left to their defaults.
+        PyObject* slots[kMaxParams];
+        Ref held[2];  // the dict may change while the call runs
+        Ref kwdefaults = Ref::borrow(f->kwdefaults);
+        for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+        Py_ssize_t j = 0;
+        for (; j < f->nkwonly; ++j) {
+            PyObject* value;
+            if (kwdefault(kwdefaults.get(), PyTuple_GET_ITEM(f->names, nargs + j), &value) < 0) return nullptr;
+            if (!value) break;  // reported by the full binding
+            held[j] = Ref::steal(value);
+            slots[nargs + j] = value;
+        }
+        if (j == f->nkwonly) return f->spec->impl(f, slots);
+    }
+    return bind_in_full(f, args, nargs, nkw, kwnames);
+}
+
+__attribute__((noinline)) PyObject* bind_in_full(Function* f, PyObject* const* args, Py_ssize_t nargs,
+                                                 Py_ssize_t nkw, PyObject* kwnames) {
     PyObject* slots[kMaxParams] = {};
     Ref held[kMaxParams];  // defaults and packed *args/**kwargs, alive for the call
     Py_ssize_t ncopy = std::min(nargs, f->npos);
@@ -553,6 +595,9 @@ Ref make_function(const FunctionSpec& spec, PyObject* module, PyObject* defaults
     f->module = f->doc = f->defaults = f->kwdefaults = f->annotations = nullptr;
     f->globals = Py_NewRef(globals);
     f->builtins = Py_NewRef(PyModule_GetDict(builtins.get()));
+    // The names this function looks up are kept only while both report changes.
+    watch_namespace(f->globals);
+    watch_namespace(f->builtins);
     f->dict = f->weakrefs = f->extra = nullptr;
     PyObject_GC_Track(self.get());
     for (Py_ssize_t i = 0; i < count; ++i) {

@@ -27,6 +27,17 @@ Ref lookup(PyObject* globals, PyObject* builtins, PyObject* name) {
     return {};
 }
 
+Ref lookup_and_keep(Function* f, const Name& name) {
+    std::uint64_t epoch = namespace_epoch;
+    Ref value = lookup(f->globals, f->builtins, name.get());
+    // Kept only when no key comparison run by the lookup changed a namespace
+    // meanwhile, and both namespaces report every later change.
+    if (value && epoch == namespace_epoch && is_watched(f->globals) && is_watched(f->builtins)) {
+        name.cached() = {f->globals, value.get(), epoch};
+    }
+    return value;
+}
+
 Ref call_global(Function* self, const Name& name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Ref fn = lookup(self, name);
     return fn ? call_function(fn.get(), args, nargs, kwnames) : Ref();

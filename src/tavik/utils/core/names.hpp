@@ -3,6 +3,7 @@
 
 #include "core/function.hpp"
 #include "core/ref.hpp"
+#include "core/watch.hpp"
 
 #include <array>
 
@@ -11,7 +12,14 @@ namespace tavik {
 // A module-level name at the moment of use: the module's namespace, then the
 // builtins; NameError "name '%U' is not defined" otherwise.
 Ref lookup(PyObject* globals, PyObject* builtins, PyObject* name);
-inline Ref lookup(Function* f, const Name& name) { return lookup(f->globals, f->builtins, name.get()); }
+// The same for a function's own module, answered from the name's cache while
+// neither namespace has changed since it was filled.
+Ref lookup_and_keep(Function* f, const Name& name);
+inline Ref lookup(Function* f, const Name& name) {
+    const Name::Cached& c = name.cached();
+    if (c.epoch == namespace_epoch && c.globals == f->globals) return Ref::borrow(c.value);
+    return lookup_and_keep(f, name);
+}
 
 // Calls `fn` (args as for vectorcall). When it is a native function whose
 // parameters the arguments fill exactly, its implementation runs directly,

@@ -4,6 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
 #include <utility>
 
 namespace tavik {
@@ -43,11 +44,22 @@ public:
     PyObject* get() const noexcept { return obj_; }
     const char* text() const noexcept { return text_; }
 
+    // The last lookup of this name as a module-level name (see lookup()):
+    // borrowed from the namespace that holds it, valid only while no watched
+    // namespace has changed since (`epoch` equal to namespace_epoch).
+    struct Cached {
+        PyObject* globals = nullptr;
+        PyObject* value = nullptr;
+        std::uint64_t epoch = 0;
+    };
+    Cached& cached() const noexcept { return cached_; }
+
 private:
     friend int intern_names();
     const char* text_;
     PyObject* obj_ = nullptr;
     Name* next_;
+    mutable Cached cached_;
 };
 
 int intern_names();

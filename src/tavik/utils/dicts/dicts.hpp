@@ -1,6 +1,7 @@
 // What the function families of tavik.utils.dicts share.
 #pragma once
 
+#include "core/abc.hpp"
 #include "core/function.hpp"
 #include "core/names.hpp"
 #include "core/ref.hpp"
@@ -28,14 +29,6 @@ extern Name n_sys;
 
 // Taken once while the module initialises.
 extern PyObject* builtin_open;
-extern PyObject* abc_Mapping;          // collections.abc.Mapping as imported
-extern PyObject* abc_MutableSequence;  // collections.abc.MutableSequence as imported
-
-// isinstance(obj, cls), the interpreter's answer. For the two ABCs as
-// imported and the exact built-in types, the answer is kept while the ABC
-// registry is unchanged (its cache token), as the ABCs' own caches do.
-int isinstance(PyObject* obj, PyObject* cls);
-
 // isinstance(obj, <module attribute `cls`>), the name read at this moment.
 inline int is_a(Function* self, PyObject* obj, const Name& cls) {
     Ref c = lookup(self, cls);

@@ -10,8 +10,6 @@ Name n_logger{"logger"};
 Name n_sys{"sys"};
 
 PyObject* builtin_open = nullptr;
-PyObject* abc_Mapping = nullptr;
-PyObject* abc_MutableSequence = nullptr;
 
 namespace {
 
@@ -95,8 +93,10 @@ int body(PyObject* module) {
     Ref mapping = module_global(module, n_Mapping);
     Ref sequence = mapping ? module_global(module, n_MutableSequence) : Ref();
     if (!sequence) return -1;
-    Py_XSETREF(abc_Mapping, mapping.release());
-    Py_XSETREF(abc_MutableSequence, sequence.release());
+    if (keep_abc_answers(mapping.get(), &PyDict_Type) < 0 ||
+        keep_abc_answers(sequence.get(), &PyList_Type) < 0) {
+        return -1;
+    }
     if (import_names(module, "tavik.utils.strings", {{"decode_cli_string", "decode_cli_string"}}) < 0 ||
         import_names(module, "tavik.configuration", {{"configuration", "cfg"}}) < 0) {
         return -1;

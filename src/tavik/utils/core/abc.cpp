@@ -1,0 +1,132 @@
+#include "core/abc.hpp"
+
+#include <array>
+
+namespace tavik {
+
+namespace {
+
+// The exact types whose answers are kept; their classes cannot change.
+constexpr std::size_t kTypes = 9;
+std::array<PyTypeObject*, kTypes> builtin_types() {
+    return {&PyUnicode_Type, &PyLong_Type, &PyFloat_Type, &PyBool_Type, Py_TYPE(Py_None),
+            &PyBytes_Type,   &PyTuple_Type, &PyList_Type, &PyDict_Type};
+}
+
+int type_index(PyTypeObject* type) {
+    static const auto types = builtin_types();
+    for (std::size_t i = 0; i < types.size(); ++i) {
+        if (types[i] == type) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+// Plain pointers: these live as long as the process, and must not be
+// released by static destructors after the interpreter is gone.
+struct Row {
+    PyObject* abc = nullptr;
+    PyTypeObject* always = nullptr;
+    signed char known[kTypes];  // -1 unknown, else the answer
+};
+
+std::array<Row, 4> rows;
+PyTypeObject* abc_meta = nullptr;  // type(abc) of every row
+bool modified = false;             // ABCMeta or a row's ABC was changed: keep nothing
+int type_watcher = -1;
+
+// abc.get_cache_token, called through its C function when it is one.
+PyObject* token_function = nullptr;
+PyCFunction token_meth = nullptr;
+PyObject* token_self = nullptr;
+unsigned long long token = 0;
+bool token_known = false;
+
+int on_type_change(PyTypeObject*) {
+    modified = true;
+    return 0;
+}
+
+int take_token_function() {
+    Ref abc = Ref::steal(PyImport_ImportModule("abc"));
+    Ref fn = abc ? Ref::steal(PyObject_GetAttrString(abc.get(), "get_cache_token")) : Ref();
+    if (!fn) return -1;
+    if (PyCFunction_Check(fn.get()) && (PyCFunction_GET_FLAGS(fn.get()) & ~METH_COEXIST) == METH_NOARGS) {
+        token_meth = PyCFunction_GET_FUNCTION(fn.get());
+        token_self = PyCFunction_GET_SELF(fn.get());
+    }
+    token_function = fn.release();
+    return 0;
+}
+
+// Drops every kept answer when the registry has changed since they were taken.
+int refresh() {
+    Ref now = Ref::steal(token_meth ? token_meth(token_self, nullptr) : PyObject_CallNoArgs(token_function));
+    if (!now) return -1;
+    unsigned long long value = PyLong_AsUnsignedLongLong(now.get());
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return -1;
+    if (token_known && value == token) return 0;
+    token = value;
+    token_known = true;
+    for (Row& row : rows) {
+        for (auto& a : row.known) a = -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int keep_abc_answers(PyObject* abc, PyTypeObject* always) {
+    if (!token_function && take_token_function() < 0) return -1;
+    if (type_watcher < 0) {
+        type_watcher = PyType_AddWatcher(on_type_change);
+        if (type_watcher < 0) {
+            PyErr_Clear();
+            modified = true;
+            return 0;
+        }
+    }
+    PyTypeObject* meta = Py_TYPE(abc);
+    if (abc_meta && meta != abc_meta) return 0;
+    for (Row& row : rows) {
+        if (row.abc == abc) return 0;
+        if (row.abc) continue;
+        if (!PyType_Check(abc) || PyType_Watch(type_watcher, reinterpret_cast<PyObject*>(meta)) < 0 ||
+            PyType_Watch(type_watcher, abc) < 0) {
+            PyErr_Clear();
+            return 0;
+        }
+        abc_meta = meta;
+        row.abc = Py_NewRef(abc);
+        row.always = always;
+        for (auto& a : row.known) a = -1;
+        return 0;
+    }
+    return 0;
+}
+
+int isinstance(PyObject* obj, PyObject* cls) {
+    Row* row = nullptr;
+    for (Row& r : rows) {
+        if (r.abc == cls) { row = &r; break; }
+    }
+    if (!row || modified || Py_TYPE(cls) != abc_meta) return PyObject_IsInstance(obj, cls);
+    PyTypeObject* type = Py_TYPE(obj);
+    // Registrations cannot be undone: these stay true whatever happens.
+    if (type == row->always) return 1;
+    int column = type_index(type);
+    if (column < 0) return PyObject_IsInstance(obj, cls);
+    if (refresh() < 0) return -1;
+    signed char& known = row->known[column];
+    if (known < 0) {
+        unsigned long long before = token;
+        int r = PyObject_IsInstance(obj, cls);
+        if (r < 0) return -1;
+        // Kept only when the check itself left the registry as it was.
+        if (refresh() < 0) return -1;
+        if (token == before) known = static_cast<signed char>(r);
+        return r;
+    }
+    return known;
+}
+
+}  // namespace tavik

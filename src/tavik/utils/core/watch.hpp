@@ -1,0 +1,22 @@
+// Module-level names looked up once and kept while nothing changes: every
+// namespace a cached lookup reads (a module's dict, the builtins) is watched,
+// and any change to any of them starts a new epoch, which voids every kept
+// answer at once.
+#pragma once
+
+#include "core/ref.hpp"
+
+#include <cstdint>
+
+namespace tavik {
+
+// Bumped by every change to a watched dict (item set or deleted, clear,
+// dealloc). Starts at 1, so a Name whose cache is empty (epoch 0) misses.
+extern std::uint64_t namespace_epoch;
+
+// Watches `dict`. False (and no error set) when the interpreter has no
+// watcher slot left; lookups in that namespace then simply are not kept.
+bool watch_namespace(PyObject* dict);
+bool is_watched(PyObject* dict);
+
+}  // namespace tavik
