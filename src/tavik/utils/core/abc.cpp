@@ -105,17 +105,27 @@ int keep_abc_answers(PyObject* abc, PyTypeObject* always) {
 }
 
 int isinstance(PyObject* obj, PyObject* cls) {
+    bool fresh = false;
+    return isinstance(obj, cls, &fresh);
+}
+
+int isinstance(PyObject* obj, PyObject* cls, bool* token_fresh) {
     Row* row = nullptr;
     for (Row& r : rows) {
         if (r.abc == cls) { row = &r; break; }
     }
-    if (!row || modified || Py_TYPE(cls) != abc_meta) return PyObject_IsInstance(obj, cls);
     PyTypeObject* type = Py_TYPE(obj);
+    int column = row && !modified && Py_TYPE(cls) == abc_meta ? type_index(type) : -1;
+    if (column < 0 && !(row && type == row->always && !modified && Py_TYPE(cls) == abc_meta)) {
+        *token_fresh = false;  // __instancecheck__ may run any code
+        return PyObject_IsInstance(obj, cls);
+    }
     // Registrations cannot be undone: these stay true whatever happens.
     if (type == row->always) return 1;
-    int column = type_index(type);
-    if (column < 0) return PyObject_IsInstance(obj, cls);
-    if (refresh() < 0) return -1;
+    if (!*token_fresh) {
+        if (refresh() < 0) return -1;
+        *token_fresh = true;
+    }
     signed char& known = row->known[column];
     if (known < 0) {
         unsigned long long before = token;

@@ -16,4 +16,9 @@ int keep_abc_answers(PyObject* abc, PyTypeObject* always);
 // isinstance(obj, cls), the interpreter's answer.
 int isinstance(PyObject* obj, PyObject* cls);
 
+// The same, where `*token_fresh` says the registry token was read by an
+// earlier test with no Python code run since: it is then not read again.
+// Left true when this test read it, or ran no code; false otherwise.
+int isinstance(PyObject* obj, PyObject* cls, bool* token_fresh);
+
 }  // namespace tavik

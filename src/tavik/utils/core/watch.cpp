@@ -5,6 +5,7 @@
 namespace tavik {
 
 std::uint64_t namespace_epoch = 1;
+std::uint64_t lookups_run = 0;
 
 namespace {
 

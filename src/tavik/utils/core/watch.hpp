@@ -17,6 +17,11 @@ extern std::uint64_t namespace_epoch;
 // Watches `dict`. False (and no error set) when the interpreter has no
 // watcher slot left; lookups in that namespace then simply are not kept.
 bool watch_namespace(PyObject* dict);
+
+// Counts the lookups that were not answered from a kept value, i.e. those
+// that may have run Python code (a key's __eq__): a caller that must know
+// whether any code ran between two points compares it.
+extern std::uint64_t lookups_run;
 bool is_watched(PyObject* dict);
 
 }  // namespace tavik

@@ -35,6 +35,31 @@ inline int is_a(Function* self, PyObject* obj, const Name& cls) {
     return c ? isinstance(obj, c.get()) : -1;
 }
 
+// The tests of one value in a row, `isinstance(v, Mapping)`, then
+// `isinstance(v, MutableSequence)`, with nothing but the lookups of those
+// names run in between: the ABC registry token is then read once.
+class Kinds {
+public:
+    Kinds(Function* self, PyObject* obj) : self_(self), obj_(obj) {}
+    int is_a(const Name& cls) {
+        std::uint64_t before = lookups_run;
+        Ref c = lookup(self_, cls);
+        if (!c) return -1;
+        if (lookups_run != before) fresh_ = false;
+        return isinstance(obj_, c.get(), &fresh_);
+    }
+
+private:
+    Function* self_;
+    PyObject* obj_;
+    bool fresh_ = false;
+};
+
+// obj[key] = value
+inline int set_item(PyObject* obj, PyObject* key, PyObject* value) {
+    return PyDict_CheckExact(obj) ? PyDict_SetItem(obj, key, value) : PyObject_SetItem(obj, key, value);
+}
+
 // `logger.debug` of the module attribute `logger`, read before the message is
 // composed, as the call expression evaluates.
 Ref logger_debug(Function* self);

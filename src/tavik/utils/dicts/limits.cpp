@@ -75,13 +75,14 @@ int check_dict(const Limits& limits, PyObject* dict) {
     int more;
     while ((more = items.next(key, value)) > 0) {
         if (check_length(limits, key.get(), true) < 0) return -1;
-        int is_mapping = is_a(limits.self, value.get(), n_Mapping);
+        Kinds kinds{limits.self, value.get()};
+        int is_mapping = kinds.is_a(n_Mapping);
         if (is_mapping < 0) return -1;
         if (is_mapping) {
             if (check_nested(limits, value.get()) < 0) return -1;
             continue;
         }
-        int is_sequence = is_a(limits.self, value.get(), n_MutableSequence);
+        int is_sequence = kinds.is_a(n_MutableSequence);
         if (is_sequence < 0) return -1;
         int r = is_sequence ? for_each(value.get(), [&](PyObject* v) { return check_length(limits, v, false); })
                             : check_length(limits, value.get(), false);
@@ -117,13 +118,14 @@ int log_skipped(Function* self, PyObject* obj) {
 PyObject* enforce_max_key_value_length(Function* self, PyObject* const* args) {
     PyObject* target = args[0];
     Limits limits{self, args[1], args[2]};
-    int is_mapping = is_a(self, target, n_Mapping);
+    Kinds kinds{self, target};
+    int is_mapping = kinds.is_a(n_Mapping);
     if (is_mapping < 0) return nullptr;
     int r;
     if (is_mapping) {
         r = check_dict(limits, target);
     } else {
-        int is_sequence = is_a(self, target, n_MutableSequence);
+        int is_sequence = kinds.is_a(n_MutableSequence);
         if (is_sequence < 0) return nullptr;
         r = is_sequence ? for_each(target, [&](PyObject* element) { return check_dict(limits, element); })
                         : log_skipped(self, target);

@@ -64,7 +64,7 @@ int extend_marked(Function* self, PyObject* a, PyObject* k, PyObject* v) {
     if (!current) return -1;
     int is_seq = is_a(self, current.get(), n_MutableSequence);
     if (is_seq < 0) return -1;
-    if (!is_seq) return PyObject_SetItem(a, key.get(), v) < 0 ? -1 : 1;
+    if (!is_seq) return set_item(a, key.get(), v) < 0 ? -1 : 1;
     Ref target = Ref::steal(PyObject_GetItem(a, key.get()));
     if (!target) return -1;
     Ref r = call_method(target.get(), n_extend, v);
@@ -73,7 +73,8 @@ int extend_marked(Function* self, PyObject* a, PyObject* k, PyObject* v) {
 
 // One source entry of recursive_update.
 int update_entry(Function* self, PyObject* a, PyObject* k, PyObject* v, PyObject* list_extend) {
-    int is_map = is_a(self, v, n_Mapping);
+    Kinds kinds{self, v};
+    int is_map = kinds.is_a(n_Mapping);
     if (is_map < 0) return -1;
     if (is_map) {
         // a[k] = recursive_update(a.get(k, type(v)()), v, list_extend=list_extend)
@@ -90,9 +91,9 @@ int update_entry(Function* self, PyObject* a, PyObject* k, PyObject* v, PyObject
         PyObject* args[] = {current.get(), v, list_extend};
         Ref merged = call_function(fn.get(), args, 2, kwnames.get());
         if (!merged) return -1;
-        return PyObject_SetItem(a, k, merged.get());
+        return set_item(a, k, merged.get());
     }
-    int is_seq = is_a(self, v, n_MutableSequence);
+    int is_seq = kinds.is_a(n_MutableSequence);
     if (is_seq < 0) return -1;
     if (is_seq) {
         int extend = PyObject_IsTrue(list_extend);
@@ -102,7 +103,7 @@ int update_entry(Function* self, PyObject* a, PyObject* k, PyObject* v, PyObject
             if (handled != 0) return handled < 0 ? -1 : 0;
         }
     }
-    return PyObject_SetItem(a, k, v);
+    return set_item(a, k, v);
 }
 
 PyObject* recursive_update(Function* self, PyObject* const* args) {
@@ -141,7 +142,7 @@ PyObject* recursive_setdefault(Function* self, PyObject* const* args) {
             if (!current) return nullptr;
             PyObject* call_args[] = {current.get(), v.get()};
             Ref merged = call_function(fn.get(), call_args, 2);
-            if (!merged || PyObject_SetItem(a, k.get(), merged.get()) < 0) return nullptr;
+            if (!merged || set_item(a, k.get(), merged.get()) < 0) return nullptr;
         } else if (!setdefault(a, k.get(), v.get())) {
             return nullptr;
         }
@@ -167,7 +168,7 @@ PyObject* recursive_cast(Function* self, PyObject* const* args) {
         if (!current) return nullptr;
         PyObject* call_args[] = {current.get(), type_};
         Ref cast = call_function(fn.get(), call_args, 2);
-        if (!cast || PyObject_SetItem(d.get(), k.get(), cast.get()) < 0) return nullptr;
+        if (!cast || set_item(d.get(), k.get(), cast.get()) < 0) return nullptr;
     }
     return more < 0 ? nullptr : d.release();
 }
