@@ -1,5 +1,7 @@
 #include "core/abc.hpp"
 
+#include "core/watch.hpp"
+
 #include <array>
 
 namespace tavik {
@@ -31,8 +33,10 @@ struct Row {
 
 std::array<Row, 4> rows;
 PyTypeObject* abc_meta = nullptr;  // type(abc) of every row
-bool modified = false;             // ABCMeta or a row's ABC was changed: keep nothing
-int type_watcher = -1;
+// ABCMeta or a row's ABC (or one of their bases) has been changed, or
+// cannot be watched: keep nothing.
+bool changed = false;
+bool modified() { return changed; }
 
 // abc.get_cache_token, called through its C function when it is one.
 PyObject* token_function = nullptr;
@@ -40,11 +44,6 @@ PyCFunction token_meth = nullptr;
 PyObject* token_self = nullptr;
 unsigned long long token = 0;
 bool token_known = false;
-
-int on_type_change(PyTypeObject*) {
-    modified = true;
-    return 0;
-}
 
 int take_token_function() {
     Ref abc = Ref::steal(PyImport_ImportModule("abc"));
@@ -77,22 +76,13 @@ int refresh() {
 
 int keep_abc_answers(PyObject* abc, PyTypeObject* always) {
     if (!token_function && take_token_function() < 0) return -1;
-    if (type_watcher < 0) {
-        type_watcher = PyType_AddWatcher(on_type_change);
-        if (type_watcher < 0) {
-            PyErr_Clear();
-            modified = true;
-            return 0;
-        }
-    }
     PyTypeObject* meta = Py_TYPE(abc);
     if (abc_meta && meta != abc_meta) return 0;
     for (Row& row : rows) {
         if (row.abc == abc) return 0;
         if (row.abc) continue;
-        if (!PyType_Check(abc) || PyType_Watch(type_watcher, reinterpret_cast<PyObject*>(meta)) < 0 ||
-            PyType_Watch(type_watcher, abc) < 0) {
-            PyErr_Clear();
+        if ((!abc_meta && !watch_type(reinterpret_cast<PyObject*>(meta), &changed)) || !watch_type(abc, &changed)) {
+            changed = true;
             return 0;
         }
         abc_meta = meta;
@@ -115,8 +105,8 @@ int isinstance(PyObject* obj, PyObject* cls, bool* token_fresh) {
         if (r.abc == cls) { row = &r; break; }
     }
     PyTypeObject* type = Py_TYPE(obj);
-    int column = row && !modified && Py_TYPE(cls) == abc_meta ? type_index(type) : -1;
-    if (column < 0 && !(row && type == row->always && !modified && Py_TYPE(cls) == abc_meta)) {
+    int column = row && !modified() && Py_TYPE(cls) == abc_meta ? type_index(type) : -1;
+    if (column < 0 && !(row && type == row->always && !modified() && Py_TYPE(cls) == abc_meta)) {
         *token_fresh = false;  // __instancecheck__ may run any code
         return PyObject_IsInstance(obj, cls);
     }

@@ -19,7 +19,44 @@ int on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
     return 0;
 }
 
+int type_watcher = -1;
+struct WatchedType {
+    PyObject* type;
+    bool* changed;
+};
+std::array<WatchedType, 16> watched_types{};
+
+int on_type_change(PyTypeObject* type) {
+    for (const WatchedType& w : watched_types) {
+        if (w.type == reinterpret_cast<PyObject*>(type)) *w.changed = true;
+    }
+    return 0;
+}
+
 }  // namespace
+
+bool watch_type(PyObject* type, bool* changed) {
+    if (!PyType_Check(type)) return false;
+    WatchedType* slot = nullptr;
+    for (WatchedType& w : watched_types) {
+        if (!w.type) { slot = &w; break; }
+    }
+    if (!slot) return false;
+    if (type_watcher < 0) {
+        type_watcher = PyType_AddWatcher(on_type_change);
+        if (type_watcher < 0) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    if (PyType_Watch(type_watcher, type) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    // Kept for the life of the process, as the namespaces are.
+    *slot = {Py_NewRef(type), changed};
+    return true;
+}
 
 bool is_watched(PyObject* dict) {
     for (PyObject* d : watched) {

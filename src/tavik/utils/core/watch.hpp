@@ -24,4 +24,9 @@ bool watch_namespace(PyObject* dict);
 extern std::uint64_t lookups_run;
 bool is_watched(PyObject* dict);
 
+// Watches `type`: `*changed` becomes true, for good, at its first reported
+// modification (an attribute set or deleted on it or a base). False (and no
+// error set) without a watcher slot; the caller then trusts nothing.
+bool watch_type(PyObject* type, bool* changed);
+
 }  // namespace tavik

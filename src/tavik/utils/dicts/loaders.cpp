@@ -1,5 +1,6 @@
 // load_dict_from_json_string, load_dict_from_kv_string, load_dict_from_yaml,
 // load_dict_from_list.
+#include "core/shlex.hpp"
 #include "dicts/dicts.hpp"
 
 namespace tavik::dicts {
@@ -107,7 +108,8 @@ PyObject* load_dict_from_kv_string(Function* self, PyObject* const* args) {
     Ref kv_dict = Ref::steal(PyDict_New());
     if (!kv_dict) return nullptr;
     Ref text = call_global(self, n_decode_cli_string, &loadable, 1);
-    Ref values = text ? call_attr(self, n_shlex, n_split, text.get()) : Ref();
+    Ref shlex = text ? lookup(self, n_shlex) : Ref();
+    Ref values = shlex ? shlex_split(shlex.get(), text.get()) : Ref();
     Ref equals = values ? Ref::steal(PyUnicode_FromString("=")) : Ref();
     Ref comma = equals ? Ref::steal(PyUnicode_FromString(",")) : Ref();
     if (!comma) return nullptr;

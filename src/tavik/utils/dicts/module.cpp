@@ -1,5 +1,6 @@
 // tavik.utils.dicts: the module body, binding every attribute in order.
 #include "core/module.hpp"
+#include "core/shlex.hpp"
 #include "dicts/dicts.hpp"
 
 namespace tavik::dicts {
@@ -18,6 +19,7 @@ Name n_getLogger{"getLogger"};
 Name n_compile{"compile"};
 Name n_get{"get"};
 Name n_logging{"logging"};
+Name n_shlex{"shlex"};
 Name n_re{"re"};
 Name n_cfg{"cfg"};
 Name n___name__{"__name__"};
@@ -85,6 +87,9 @@ int body(PyObject* module) {
     for (const char* name : {"re", "os", "sys", "json", "yaml", "shlex", "logging"}) {
         if (import_as(module, name) < 0) return -1;
     }
+    // The native shlex.split holds only for the module as imported.
+    Ref shlex = module_global(module, n_shlex);
+    if (!shlex || keep_shlex(shlex.get()) < 0) return -1;
     if (import_names(module, "ast", {{"literal_eval", "literal_eval"}}) < 0 ||
         import_names(module, "collections.abc", {{"Mapping", "Mapping"}, {"MutableSequence", "MutableSequence"}}) < 0) {
         return -1;
