@@ -24,7 +24,18 @@ def run_python():
 # helpers from this directory.
 sys.path.insert(0, os.path.dirname(__file__))
 
+import atexit  # noqa: E402
+import shutil  # noqa: E402
+import tempfile  # noqa: E402
+
+import hypothesis.configuration  # noqa: E402
 from hypothesis import HealthCheck, settings  # noqa: E402
+
+# Hypothesis keeps caches under .hypothesis/ in the current directory even
+# without an example database; a temporary home keeps the work tree clean.
+_home = tempfile.mkdtemp(prefix="tavik-hypothesis-")
+atexit.register(shutil.rmtree, _home, ignore_errors=True)
+hypothesis.configuration.set_hypothesis_home_dir(_home)
 
 _QUIET = [HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much,
           HealthCheck.differing_executors]
