@@ -9,7 +9,7 @@ DEBUG    := $(CURDIR)/build/debug
 WHEEL    := $(CURDIR)/build/wheel
 HOST     := $(CURDIR)/host
 
-.PHONY: all build release debug demo test check leaks wheel clean bench
+.PHONY: all build release debug demo test check leaks wheel fuzz clean bench
 
 all: build
 
@@ -34,14 +34,30 @@ demo: release
 
 test: build check leaks wheel
 
+# The property tests (tests/test_properties_*.py) run in `check` and `leaks`
+# with a fixed seed and PROPERTY_EXAMPLES examples each; lower it where the
+# interpreter is slow (emulation). `make fuzz` runs them long: FUZZ_EXAMPLES
+# each, from FUZZ_SEED (a new one unless given; give it again to replay).
+PROPERTY_EXAMPLES ?= 25
+FUZZ_EXAMPLES ?= 2000
+ifndef FUZZ_SEED
+FUZZ_SEED := $(shell od -An -N4 -tu4 /dev/urandom | tr -d ' ')
+endif
+PROPERTIES := PROPERTY_EXAMPLES=$(PROPERTY_EXAMPLES)
+
 check: release
-	$(ENV) env PYTHONPATH=$(RELEASE):$(HOST) $(PYTHON) -m pytest -q tests
+	$(ENV) env PYTHONPATH=$(RELEASE):$(HOST) $(PROPERTIES) $(PYTHON) -m pytest -q tests
 
 # The whole suite on the debug interpreter: its reference-leak checks
 # (tests/leaks, collected only there) and every other test under Py_DEBUG's
 # assertions.
 leaks: debug
-	$(ENV) env PYTHONPATH=$(DEBUG):$(HOST) $(PYTHON_D) -m pytest -q -p no:cacheprovider tests
+	$(ENV) env PYTHONPATH=$(DEBUG):$(HOST) $(PROPERTIES) $(PYTHON_D) -m pytest -q -p no:cacheprovider tests
+
+fuzz: release
+	@echo "fuzz: $(FUZZ_EXAMPLES) examples per property, FUZZ_SEED=$(FUZZ_SEED)"
+	$(ENV) env PYTHONPATH=$(RELEASE):$(HOST) PROPERTY_PROFILE=fuzz FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(PYTHON) -m pytest \
+	    -q -p no:cacheprovider --hypothesis-seed=$(FUZZ_SEED) --hypothesis-show-statistics tests/test_properties_*.py
 
 wheel:
 	rm -rf $(WHEEL)

@@ -29,10 +29,9 @@ OUT = os.path.join(ROOT, "build", "bench")
 # ---- the three implementations ----------------------------------------------
 
 def rendering(name):
-    """The plain-Python rendering of module `name` ("dicts" or "parser"): the
-    one the differential tests use when it is there."""
-    shared = os.path.join(ROOT, "tests", "plain", name + ".py")
-    return shared if os.path.exists(shared) else os.path.join(HERE, "plain_" + name + ".py")
+    """The plain-Python rendering of module `name` ("dicts" or "parser"), the
+    one the differential tests compare the native modules with."""
+    return os.path.join(ROOT, "tests", "plain", name + ".py")
 
 
 def load(module_name, path):

@@ -1,5 +1,5 @@
-"""tavik.utils.dicts written plainly in Python: the baseline that `make bench`
-times the native module against, as it is and compiled with Cython."""
+# cython: annotation_typing=False
+"""tavik.utils.dicts in plain Python."""
 
 import re
 import os
@@ -14,26 +14,85 @@ from collections.abc import Mapping, MutableSequence
 from tavik.utils.strings import decode_cli_string
 from tavik.configuration import configuration as cfg
 
+# Taken once, as the native module does: later changes to the builtins or to
+# the module attribute `os` do not reach these.
+_open = open
+from os import PathLike as _PathLike
+
 logger = logging.getLogger(__name__)
 LIST_EXTEND_PATTERN = re.compile("^%EXTEND_LIST{ *(.+?) *}$")
 MAX_KEY_LENGTH = cfg.get("limits.dicts.max_key_length", 40)
 MAX_VALUE_LENGTH = cfg.get("limits.dicts.max_value_length", 512)
 
 
+def _need_more(found):
+    return ValueError("need more than %d value%s to unpack" % (found, "" if found == 1 else "s"))
+
+
+def _unpack(obj, n):
+    """Unpacks obj into exactly n values with the module's own texts (used
+    only where those texts are asked for)."""
+    if type(obj) is tuple or type(obj) is list:
+        if len(obj) > n:
+            raise ValueError("too many values to unpack (expected %d)" % n)
+        if len(obj) < n:
+            raise _need_more(len(obj))
+        return list(obj)
+    it = iter(obj)
+    out = []
+    for i in range(n):
+        try:
+            out.append(next(it))
+        except StopIteration:
+            raise _need_more(i) from None
+    try:
+        next(it)
+    except StopIteration:
+        return out
+    raise ValueError("too many values to unpack (expected %d)" % n)
+
+
+def _type_name(t):
+    # The C-level type name: qualified by its module for a static type.
+    if t.__flags__ & (1 << 9) or t.__module__ == "builtins":
+        return t.__name__
+    return t.__module__ + "." + t.__name__
+
+
+def _slice_to(obj, stop):
+    """obj[:stop]; an object without subscription is "unsliceable"."""
+    if not any("__getitem__" in vars(c) for c in type(obj).__mro__):
+        raise TypeError("'%.200s' object is unsliceable" % _type_name(type(obj)))
+    return obj[:stop]
+
+
 def recursive_update(a, b, *, list_extend=False):
-    if not isinstance(a, Mapping) or not isinstance(b, Mapping):
+    """recursive_update
+
+    Recursively updates on nested dictionary a with dictionary b.
+    """
+    if not isinstance(a, Mapping):
+        return b
+    if not isinstance(b, Mapping):
         return b
     for k, v in b.items():
         if isinstance(v, Mapping):
-            a[k] = recursive_update(a.get(k, type(v)()), v, list_extend=list_extend)
-        elif isinstance(v, MutableSequence) and list_extend and isinstance(k, str):
-            match = LIST_EXTEND_PATTERN.match(k)
-            if match:
-                key = match.groups()[0]
-                if isinstance(a.setdefault(key, []), MutableSequence):
-                    a[key].extend(v)
+            # Three steps: the default, the get, the recursive call (its
+            # name looked up only then).
+            default = type(v)()
+            current = a.get(k, default)
+            a[k] = recursive_update(current, v, list_extend=list_extend)
+        elif isinstance(v, MutableSequence):
+            if list_extend and isinstance(k, str):
+                match = LIST_EXTEND_PATTERN.match(k)
+                if match:
+                    key = match.groups()[0]
+                    if isinstance(a.setdefault(key, []), MutableSequence):
+                        a[key].extend(v)
+                    else:
+                        a[key] = v
                 else:
-                    a[key] = v
+                    a[k] = v
             else:
                 a[k] = v
         else:
@@ -42,6 +101,10 @@ def recursive_update(a, b, *, list_extend=False):
 
 
 def recursive_setdefault(a, b):
+    """recursive_setdefault
+
+    Recursively calls setdefault on nested dictionary a with dictionary b.
+    """
     for k, v in b.items():
         if isinstance(v, Mapping) and isinstance(a.get(k, {}), Mapping):
             a[k] = recursive_setdefault(a.get(k, {}), v)
@@ -51,6 +114,10 @@ def recursive_setdefault(a, b):
 
 
 def recursive_cast(d, type_):
+    """recursive_cast
+
+    Recursively cast a nested dictionary to the provided class type
+    """
     d = type_(d)
     for k, v in d.items():
         if isinstance(v, Mapping):
@@ -61,7 +128,7 @@ def recursive_cast(d, type_):
 def set_dict_by_key_path(d, keys, val, *, append_list=False):
     if not keys:
         return None
-    for k in keys[:-1]:
+    for k in _slice_to(keys, -1):
         d = d.setdefault(k, {})
     if not append_list:
         d[keys[-1]] = val
@@ -105,8 +172,8 @@ def enforce_max_key_value_length(dict_to_check, max_key_length=MAX_KEY_LENGTH, m
         length = len(str(item))
         max_length = max_key_length if type_ == "key" else max_value_length
         if length > max_length:
-            raise Exception(f"\nThe following {type_} has a length that is too long.\n{type_.title()}:\n {item}\n"
-                            f"Maximum length for {type_}s is {max_length} characters long (yours is {length})")
+            raise Exception(f"\nThe following {type_} has a length that is too long.\n{type_.title()}:\n {item}"
+                            f"\nMaximum length for {type_}s is {max_length} characters long (yours is {length})")
 
     def check_dict(dict_):
         for key, value in dict_.items():
@@ -127,6 +194,7 @@ def enforce_max_key_value_length(dict_to_check, max_key_length=MAX_KEY_LENGTH, m
             check_dict(element)
     else:
         logger.debug("Not a dictionary or list, got " + str(type(dict_to_check)) + ", skipping length enforcement check")
+    return None
 
 
 def load_dict_from_json_string(loadable) -> "dict":
@@ -143,22 +211,24 @@ def load_dict_from_kv_string(loadable, process_values=False) -> "dict":
     loadable = decode_cli_string(loadable)
     values = shlex.split(loadable)
     for kv in values:
-        key, value = kv.split("=", maxsplit=1)
+        key, value = _unpack(kv.split("=", maxsplit=1), 2)
         if process_values and "," in value:
             value = value.split(",")
-        kv_dict.update({key: value})
+        dict.update(kv_dict, {key: value})
     return kv_dict
 
 
 def load_dict_from_yaml(loadable: "str") -> "dict":
     try:
-        if os.path.isfile(loadable):
-            with open(loadable, "r") as file:
+        # Only text, bytes and path objects name files: an int would be taken
+        # as a file descriptor of the caller's, and closed after reading.
+        if isinstance(loadable, (str, bytes, _PathLike)) and os.path.isfile(loadable):
+            with _open(loadable, "r") as file:
                 content = file.read()
         else:
             content = loadable
         return yaml.safe_load(content)
-    except Exception:
+    except Exception as e:
         logger.debug("Unable to load the yaml file")
         return None
 
@@ -167,6 +237,7 @@ def load_dict_from_list(loadable, unique_keys=True) -> "dict":
     loaded_json = {}
     loadable_list = literal_eval(loadable)
     for loadable_str in loadable_list:
-        loaded_json = create_extended_dict(load_dict_from_json_string(loadable_str), loaded_json,
-                                           rename_keys=unique_keys)
+        # The element is loaded before create_extended_dict is looked up.
+        loaded = load_dict_from_json_string(loadable_str)
+        loaded_json = create_extended_dict(loaded, loaded_json, rename_keys=unique_keys)
     return loaded_json
