@@ -1,0 +1,235 @@
+"""The native shortcuts against the real thing: the k=v loader's own
+shlex.split, kept module-level names and kept ABC answers must give what the
+interpreter gives, and must step aside whenever what they stand in for has
+changed. Changes that cannot be undone (a modified class, a registration)
+run in a fresh interpreter."""
+
+import builtins
+import contextlib
+import shlex
+import traceback
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import tavik.utils.dicts as dicts
+from differential import compare
+
+
+@contextlib.contextmanager
+def plain_text():
+    """decode_cli_string out of the way: the loader splits the text as given."""
+    saved = dicts.decode_cli_string
+    dicts.decode_cli_string = lambda text: text
+    try:
+        yield
+    finally:
+        dicts.decode_cli_string = saved
+
+
+def expected(text, process_values=False):
+    """The loader written out over the real shlex.split."""
+    kv_dict = {}
+    for kv in shlex.split(text):
+        parts = kv.split("=", maxsplit=1)
+        if len(parts) < 2:
+            raise ValueError("need more than 1 value to unpack")
+        key, value = parts
+        if process_values and "," in value:
+            value = value.split(",")
+        kv_dict.update({key: value})
+    return kv_dict
+
+
+def outcome(f, *args):
+    try:
+        return "result", f(*args)
+    except Exception as e:
+        return type(e).__name__, str(e)
+
+
+def split_in_python(exc):
+    """Whether the real shlex raised `exc` (its frames are in the traceback)."""
+    return any(frame.filename == shlex.__file__ for frame in traceback.extract_tb(exc.__traceback__))
+
+
+def test_native_splitter_is_in_use():
+    # Guards the differential tests below: they would compare the real
+    # shlex with itself if the native path were never taken.
+    with plain_text(), pytest.raises(ValueError, match="No closing quotation") as info:
+        dicts.load_dict_from_kv_string("a='x")
+    assert not split_in_python(info.value)
+
+
+TEXTS = st.text(alphabet=st.sampled_from(list("ab=,= \t\n\r'\"\\#\x0b\xa0é€😀")), max_size=40)
+
+
+@settings(max_examples=400)
+@given(text=TEXTS, process=st.booleans())
+def test_splitter_matches_shlex(text, process):
+    with plain_text():
+        assert outcome(dicts.load_dict_from_kv_string, text, process) == outcome(expected, text, process)
+
+
+@pytest.mark.parametrize("text, result", [
+    ("a='' b=\"\"", {"a": "", "b": ""}),
+    ('a="x\\"y\\\\z\\q"', {"a": 'x"y\\z\\q'}),
+    ("a='x\\y' b=c\\ d", {"a": "x\\y", "b": "c d"}),
+    ("a=#1 b=2#", {"a": "#1", "b": "2#"}),
+    ("a=1\r\nb=2\x0bc", {"a": "1", "b": "2\x0bc"}),
+    ("k=é€'😀 x'", {"k": "é€😀 x"}),
+])
+def test_splitter_cases(text, result):
+    with plain_text():
+        assert dicts.load_dict_from_kv_string(text) == result == expected(text)
+
+
+@pytest.mark.parametrize("tail, message", [(' c="open', "No closing quotation"), (" c=\\", "No escaped character")])
+def test_ten_megabytes(tail, message):
+    pair = 'k{}="v \\"{}\\" é" w{}=\'x y\'\\ z\t'
+    text = "".join(pair.format(i, i, i) for i in range(250_000))
+    assert len(text) > 10_000_000
+    want = {}
+    for i in range(250_000):
+        want[f"k{i}"] = f'v "{i}" é'
+        want[f"w{i}"] = "x y z"
+    with plain_text():
+        assert dicts.load_dict_from_kv_string(text) == want
+        part = text[:200_000]
+        assert outcome(dicts.load_dict_from_kv_string, part) == outcome(expected, part)
+        with pytest.raises(ValueError) as info:
+            dicts.load_dict_from_kv_string(text + tail)
+    assert str(info.value) == message
+
+
+def test_str_subclass_takes_the_real_split():
+    class Text(str):
+        pass
+
+    with plain_text(), pytest.raises(ValueError, match="No closing quotation") as info:
+        dicts.load_dict_from_kv_string(Text("a='x"))
+    assert split_in_python(info.value)
+
+
+# Each snippet changes the real shlex after a first call has taken the
+# native path, then the loader must give exactly what the real split gives.
+SHLEX_CHANGES = {
+    "split defaults": "shlex.split.__defaults__ = (True, True)",
+    "split code": "shlex.split.__code__ = (lambda s, comments=False, posix=True: ['a=patched']).__code__",
+    "split rebound": "shlex.split = lambda s, comments=False, posix=True: ['a=rebound']",
+    "class method": "shlex.shlex.read_token = count(shlex.shlex.read_token)",
+    "method code": "shlex.shlex.get_token.__code__ = (lambda self: self.read_token() and 'a=code').__code__",
+    "class rebound": "shlex.shlex = type('S', (shlex.shlex,), {'__next__': count(shlex.shlex.__next__)})",
+    "StringIO": "shlex.StringIO = lambda s: io.StringIO(s.upper())",
+    "property": "type(shlex.shlex.punctuation_chars).__init__(shlex.shlex.punctuation_chars, lambda self: '=')",
+    "deque": "collections.deque = type('D', (collections.deque,), {'__bool__': lambda self: True})",
+    "builtins list": "builtins.list = lambda it: [x + 'X' for x in it] if isinstance(it, shlex.shlex) else real_list(it)",
+}
+
+
+@pytest.mark.parametrize("change", sorted(SHLEX_CHANGES))
+def test_changed_shlex_takes_the_real_split(run_python, change):
+    out = run_python(f"""
+        import builtins, collections, io, shlex, sys
+        sys.path.insert(0, "tests")
+        import tavik.utils.dicts as dicts
+        from test_fast_paths import expected, outcome
+        dicts.decode_cli_string = str
+        real_list = list
+        calls = []
+        def count(f):
+            def counted(*a):
+                calls.append(1)
+                return f(*a)
+            return counted
+        text = "a=1 b='x y'#c=2 d=\\\\#e"
+        assert dicts.load_dict_from_kv_string(text) == expected(text)
+        {SHLEX_CHANGES[change]}
+        got = outcome(dicts.load_dict_from_kv_string, text)
+        counted = bool(calls) if "count(" in {SHLEX_CHANGES[change]!r} else True
+        want = outcome(expected, text)
+        builtins.list = real_list
+        print(got == want, counted)
+        print(got)
+    """)
+    assert out.splitlines()[0] == "True True", out
+
+
+def test_defaults_restored_take_the_native_path_again(run_python):
+    out = run_python("""
+        import shlex, sys, traceback
+        import tavik.utils.dicts as dicts
+        dicts.decode_cli_string = str
+        def where():
+            try:
+                dicts.load_dict_from_kv_string("a='x")
+            except ValueError as e:
+                return any(f.filename == shlex.__file__ for f in traceback.extract_tb(e.__traceback__))
+        saved = shlex.split.__defaults__
+        first = where()
+        shlex.split.__defaults__ = (False, True)   # equal, but not the same tuple
+        second = where()
+        shlex.split.__defaults__ = saved
+        print(first, second, where())
+    """)
+    assert out.split() == ["False", "True", "False"]
+
+
+def test_name_found_in_builtins_after_deletion():
+    """A module-level name deleted after a kept lookup is found in the
+    builtins at the next call, and is gone from both at the one after."""
+    from plain import dicts as plain
+
+    def run(m):
+        results = [m.recursive_update({"a": {}}, {"a": {"b": 1}})]
+        saved = m.Mapping
+        del m.Mapping
+        builtins.Mapping = type("NoMapping", (), {})
+        try:
+            results.append(m.recursive_update({"a": {}}, {"a": {"b": 1}}))
+            del builtins.Mapping
+            results.append(outcome(m.recursive_update, {}, {}))
+        finally:
+            m.Mapping = saved
+            builtins.__dict__.pop("Mapping", None)
+        return results
+
+    assert run(dicts) == run(plain) == [{"a": {"b": 1}}, {"a": {"b": 1}}, ("NameError", "name 'Mapping' is not defined")]
+
+
+ABC_CHANGES = {
+    "instancecheck": "abc.ABCMeta.__instancecheck__ = lambda cls, inst: type(inst) in (str, dict)",
+    "subclass hook": "collections.abc.MutableSequence.__subclasshook__ = classmethod("
+                     "lambda cls, C: True if C is str else NotImplemented); "
+                     "collections.abc.MutableSequence._abc_caches_clear()",
+    "registration": "collections.abc.MutableSequence.register(str)",
+    "mapping registration": "collections.abc.Mapping.register(tuple)",
+}
+
+
+@pytest.mark.parametrize("change", sorted(ABC_CHANGES))
+def test_changed_abcs_reach_built_in_types(run_python, change):
+    out = run_python(f"""
+        import abc, collections.abc, sys
+        sys.path.insert(0, "tests")
+        import tavik.utils.dicts as native
+        from plain import dicts as plain
+        def run(m):
+            got = []
+            for make in (lambda: ({{"l": "ab"}}, {{"%EXTEND_LIST{{l}}": "cd", "t": (1,), "s": "x"}}),):
+                a, b = make()
+                try:
+                    got.append((m.recursive_update(a, b, list_extend=True), a))
+                except Exception as e:
+                    got.append((type(e).__name__, str(e)))
+                try:
+                    got.append(m.enforce_max_key_value_length({{"k": "abcd", "t": (1, 2)}}, 5, 3))
+                except Exception as e:
+                    got.append((type(e).__name__, str(e)))
+            return got
+        before = run(native), run(plain)
+        {ABC_CHANGES[change]}
+        after = run(native), run(plain)
+        print(before[0] == before[1], after[0] == after[1], before[0] != after[0])
+    """)
+    assert out.split() == ["True", "True", "True"], out
