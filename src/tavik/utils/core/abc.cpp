@@ -15,9 +15,10 @@ std::array<PyTypeObject*, kTypes> builtin_types() {
             &PyBytes_Type,   &PyTuple_Type, &PyList_Type, &PyDict_Type};
 }
 
+std::array<PyTypeObject*, kTypes> types{};  // builtin_types(), once answers are kept
+
 int type_index(PyTypeObject* type) {
-    static const auto types = builtin_types();
-    for (std::size_t i = 0; i < types.size(); ++i) {
+    for (std::size_t i = 0; i < kTypes; ++i) {
         if (types[i] == type) return static_cast<int>(i);
     }
     return -1;
@@ -43,6 +44,7 @@ PyObject* token_function = nullptr;
 PyCFunction token_meth = nullptr;
 PyObject* token_self = nullptr;
 unsigned long long token = 0;
+PyObject* token_object = nullptr;  // the int last returned, when it was a cached small int
 bool token_known = false;
 
 int take_token_function() {
@@ -61,6 +63,9 @@ int take_token_function() {
 int refresh() {
     Ref now = Ref::steal(token_meth ? token_meth(token_self, nullptr) : PyObject_CallNoArgs(token_function));
     if (!now) return -1;
+    // Small ints are shared objects: the same object is the same count.
+    if (now.get() == token_object) return 0;
+    token_object = PyUnstable_IsImmortal(now.get()) ? now.get() : nullptr;
     unsigned long long value = PyLong_AsUnsignedLongLong(now.get());
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return -1;
     if (token_known && value == token) return 0;
@@ -76,6 +81,7 @@ int refresh() {
 
 int keep_abc_answers(PyObject* abc, PyTypeObject* always) {
     if (!token_function && take_token_function() < 0) return -1;
+    types = builtin_types();
     PyTypeObject* meta = Py_TYPE(abc);
     if (abc_meta && meta != abc_meta) return 0;
     for (Row& row : rows) {
@@ -100,9 +106,9 @@ int isinstance(PyObject* obj, PyObject* cls) {
 }
 
 int isinstance(PyObject* obj, PyObject* cls, bool* token_fresh) {
-    Row* row = nullptr;
-    for (Row& r : rows) {
-        if (r.abc == cls) { row = &r; break; }
+    Row* row = rows[0].abc == cls ? &rows[0] : rows[1].abc == cls ? &rows[1] : nullptr;
+    for (std::size_t i = 2; !row && i < rows.size(); ++i) {
+        if (rows[i].abc == cls) row = &rows[i];
     }
     PyTypeObject* type = Py_TYPE(obj);
     int column = row && !modified() && Py_TYPE(cls) == abc_meta ? type_index(type) : -1;

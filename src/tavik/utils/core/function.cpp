@@ -217,21 +217,29 @@ PyObject* bind_and_run(Function* f, PyObject* const* args, Py_ssize_t nargs, Py_
             }
             return f->spec->impl(f, slots);
         }
-    } else if (nargs == f->npos && f->nkwonly <= 2 && f->kwdefaults) {
-        // The keyword-only parameters left to their defaults.
+    } else if (nargs == f->npos && f->nkwonly == 1 && f->kwdefaults) {
+        // The keyword-only parameter left to its default.
         PyObject* slots[kMaxParams];
-        Ref held[2];  // the dict may change while the call runs
-        Ref kwdefaults = Ref::borrow(f->kwdefaults);
         for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
-        Py_ssize_t j = 0;
-        for (; j < f->nkwonly; ++j) {
-            PyObject* value;
-            if (kwdefault(kwdefaults.get(), PyTuple_GET_ITEM(f->names, nargs + j), &value) < 0) return nullptr;
-            if (!value) break;  // reported by the full binding
-            held[j] = Ref::steal(value);
-            slots[nargs + j] = value;
+        PyObject* value;
+        if (f->kwdefault_epoch == namespace_epoch && f->kwdefault_kept_from == f->kwdefaults) {
+            value = Py_NewRef(f->kwdefault_kept);
+        } else {
+            std::uint64_t epoch = namespace_epoch;
+            PyObject* kwdefaults = f->kwdefaults;
+            if (kwdefault(kwdefaults, PyTuple_GET_ITEM(f->names, nargs), &value) < 0) return nullptr;
+            if (value && epoch == namespace_epoch && f->kwdefaults == kwdefaults && is_watched(kwdefaults)) {
+                f->kwdefault_kept = value;
+                f->kwdefault_kept_from = kwdefaults;
+                f->kwdefault_epoch = epoch;
+            }
         }
-        if (j == f->nkwonly) return f->spec->impl(f, slots);
+        if (value) {
+            Ref held = Ref::steal(value);  // the dict may change while the call runs
+            slots[nargs] = value;
+            return f->spec->impl(f, slots);
+        }
+        // A missing default is reported by the full binding.
     }
     return bind_in_full(f, args, nargs, nkw, kwnames);
 }
@@ -599,6 +607,8 @@ Ref make_function(const FunctionSpec& spec, PyObject* module, PyObject* defaults
     watch_namespace(f->globals);
     watch_namespace(f->builtins);
     f->dict = f->weakrefs = f->extra = nullptr;
+    f->kwdefault_kept = f->kwdefault_kept_from = nullptr;
+    f->kwdefault_epoch = 0;
     PyObject_GC_Track(self.get());
     for (Py_ssize_t i = 0; i < count; ++i) {
         const Param& p = spec.params[static_cast<std::size_t>(i)];
@@ -626,6 +636,8 @@ Ref make_function(const FunctionSpec& spec, PyObject* module, PyObject* defaults
     if (!f->doc) return {};
     f->defaults = Py_XNewRef(defaults);
     f->kwdefaults = Py_XNewRef(kwdefaults);
+    // The dict made for this function; one assigned later is read afresh.
+    if (kwdefaults) watch_namespace(kwdefaults);
     f->annotations = PyDict_New();
     if (!f->annotations) return {};
     for (const auto& [key, value] : spec.annotations) {

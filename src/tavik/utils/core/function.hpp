@@ -5,6 +5,7 @@
 
 #include "core/ref.hpp"
 
+#include <cstdint>
 #include <utility>
 #include <vector>
 
@@ -58,6 +59,11 @@ struct Function {
     PyObject* dict;
     PyObject* weakrefs;
     PyObject* extra;       // per-function data of the implementation (e.g. its class)
+    // The one keyword-only default as last read (borrowed from `kwdefaults`,
+    // see core/watch.hpp), valid while the epoch and the dict are the same.
+    PyObject* kwdefault_kept;
+    PyObject* kwdefault_kept_from;
+    std::uint64_t kwdefault_epoch;
 };
 
 extern PyTypeObject* FunctionType;
