@@ -16,6 +16,9 @@ CASES = {
     "json-malformed": lambda f: dicts.load_dict_from_json_string("{a"),
     "kv": lambda f: dicts.load_dict_from_kv_string("a=1 b='x y' a=2 c=1,2", True),
     "kv-no-pair": lambda f: dicts.load_dict_from_kv_string("a=1 b"),
+    "kv-unclosed": lambda f: dicts.load_dict_from_kv_string("a='x y"),
+    "kv-escape-at-end": lambda f: dicts.load_dict_from_kv_string('a="\\"x\\ é" b=\\'),
+    "kv-str-subclass": lambda f: kv_through(lambda text: type("Text", (str,), {})(text), "a='x y' b=2"),
     "yaml-file": lambda f: dicts.load_dict_from_yaml(f / "good.yaml"),
     "yaml-undecodable": lambda f: dicts.load_dict_from_yaml(str(f / "bad.yaml")),
     "yaml-malformed": lambda f: dicts.load_dict_from_yaml("a: [1, 2"),
@@ -24,6 +27,17 @@ CASES = {
     "list-bad-element": lambda f: dicts.load_dict_from_list("""['{"a": 1}', '[1]']"""),
     "list-not-iterable": lambda f: dicts.load_dict_from_list("None"),
 }
+
+
+def kv_through(decode, text):
+    """The loader with decode_cli_string replaced, e.g. to hand the real
+    shlex.split a text that is not an exact str."""
+    saved = dicts.decode_cli_string
+    dicts.decode_cli_string = decode
+    try:
+        return dicts.load_dict_from_kv_string(text)
+    finally:
+        dicts.decode_cli_string = saved
 
 
 @pytest.mark.parametrize("name", sorted(CASES))

@@ -214,8 +214,8 @@ int Items::next(Ref& key, Ref& value) {
             return -1;
         }
         --left_;
-        key = Ref::borrow(k);
-        value = Ref::borrow(v);
+        key.reset_borrowed(k);
+        value.reset_borrowed(v);
         return 1;
     }
     Ref item = Ref::steal(PyIter_Next(iter_.get()));
