@@ -33,6 +33,9 @@ def stage(argv: list[str]) -> tuple[str, int]:
     namespace = first.parse_args(argv)
     assert_type(namespace, parser.Namespace)
     env: str = namespace.env
+    second = parser.ArgsPropagationParser(prog="deploy", formatter_class=parser.Tavik_HelpFormatter)
+    second.add_argument("service")
+    assert second.format_usage().startswith("usage: deploy service [-h]")
     return env, len(sys.argv)
 
 
