@@ -58,8 +58,9 @@ wheel:
 	    --disable-pip-version-check -w $(WHEEL) .
 	$(ENV) $(PYTHON) tools/check_wheel.py $(WHEEL) $(HOST)
 
-# The wheel as pip installs it, in a fresh venv, running the examples.
-installed: wheel
+# The wheel as pip installs it, in a fresh venv, running the examples (the
+# demo is compared with its run against the release build).
+installed: release wheel
 	$(ENV) $(PYTHON) tools/check_installed.py $(WHEEL) $(RELEASE) $(HOST) $(VENV)
 
 # Needs no Python, so it does not go through the environment.
