@@ -8,8 +8,9 @@ RELEASE  := $(CURDIR)/build/release
 DEBUG    := $(CURDIR)/build/debug
 WHEEL    := $(CURDIR)/build/wheel
 HOST     := $(CURDIR)/host
+VENV     := $(CURDIR)/build/venv
 
-.PHONY: all build release debug demo test check leaks wheel fuzz clean bench
+.PHONY: all build release debug demo test check leaks typecheck wheel installed fuzz clean bench
 
 all: build
 
@@ -32,7 +33,7 @@ debug:
 demo: release
 	$(ENV) env PYTHONPATH=$(RELEASE):$(HOST) $(PYTHON) examples/demo.py
 
-test: build check leaks wheel
+test: build check leaks typecheck wheel installed
 
 # The property tests (tests/test_properties_*.py) run in `check` and `leaks`
 # with a fixed seed and PROPERTY_EXAMPLES examples each; lower it where the
@@ -59,11 +60,24 @@ fuzz: release
 	$(ENV) env PYTHONPATH=$(RELEASE):$(HOST) PROPERTY_PROFILE=fuzz FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(PYTHON) -m pytest \
 	    -q -p no:cacheprovider --hypothesis-seed=$(FUZZ_SEED) --hypothesis-show-statistics tests/test_properties_*.py
 
+# The stubs against the built modules, then a typed user of them. The host
+# stand-ins are on both paths: the dicts stub re-exports two host names.
+typecheck: release
+	$(ENV) env PYTHONPATH=$(RELEASE):$(HOST) MYPYPATH=$(RELEASE):$(HOST) \
+	    MYPY_CACHE_DIR=$(CURDIR)/build/mypy-cache sh -ec '\
+	    $(PYTHON) -m mypy.stubtest tavik.utils.dicts tavik.utils.parser; \
+	    $(PYTHON) -m mypy --strict examples/typed_usage.py'
+
 wheel:
 	rm -rf $(WHEEL)
 	$(ENV) $(PYTHON) -m pip wheel --no-build-isolation --no-deps \
 	    --disable-pip-version-check -w $(WHEEL) .
 	$(ENV) $(PYTHON) tools/check_wheel.py $(WHEEL) $(HOST)
+
+# The wheel as pip installs it, in a fresh venv, running the examples (the
+# demo is compared with its run against the release build).
+installed: release wheel
+	$(ENV) $(PYTHON) tools/check_installed.py $(WHEEL) $(RELEASE) $(HOST) $(VENV)
 
 # Needs no Python, so it does not go through the environment.
 clean:
