@@ -6,6 +6,8 @@
 
 namespace tavik {
 
+KeptAnswers kept_answers = {{nullptr, nullptr}, {nullptr, nullptr}, {{-1, -1}, {-1, -1}}, nullptr, false};
+
 namespace {
 
 // The exact types whose answers are kept; their classes cannot change.
@@ -36,7 +38,7 @@ std::array<Row, 4> rows;
 PyTypeObject* abc_meta = nullptr;  // type(abc) of every row
 // ABCMeta or a row's ABC (or one of their bases) has been changed, or
 // cannot be watched: keep nothing.
-bool changed = false;
+bool& changed = kept_answers.changed;  // written by the type watcher
 bool modified() { return changed; }
 
 // abc.get_cache_token, called through its C function when it is one.
@@ -46,6 +48,17 @@ PyObject* token_self = nullptr;
 unsigned long long token = 0;
 PyObject* token_object = nullptr;  // the int last returned, when it was a cached small int
 bool token_known = false;
+
+// The copy of the first two rows that the inline test reads.
+void mirror() {
+    for (std::size_t r = 0; r < 2; ++r) {
+        kept_answers.abc[r] = rows[r].abc;
+        kept_answers.always[r] = rows[r].always;
+        kept_answers.known[r][0] = rows[r].known[0];  // str
+        kept_answers.known[r][1] = rows[r].known[1];  // int
+    }
+    kept_answers.meta = abc_meta;
+}
 
 int take_token_function() {
     Ref abc = Ref::steal(PyImport_ImportModule("abc"));
@@ -74,6 +87,7 @@ int refresh() {
     for (Row& row : rows) {
         for (auto& a : row.known) a = -1;
     }
+    mirror();
     return 0;
 }
 
@@ -95,6 +109,7 @@ int keep_abc_answers(PyObject* abc, PyTypeObject* always) {
         row.abc = Py_NewRef(abc);
         row.always = always;
         for (auto& a : row.known) a = -1;
+        mirror();
         return 0;
     }
     return 0;
@@ -105,7 +120,7 @@ int isinstance(PyObject* obj, PyObject* cls) {
     return isinstance(obj, cls, &fresh);
 }
 
-int isinstance(PyObject* obj, PyObject* cls, bool* token_fresh) {
+int isinstance_kept(PyObject* obj, PyObject* cls, bool* token_fresh) {
     Row* row = rows[0].abc == cls ? &rows[0] : rows[1].abc == cls ? &rows[1] : nullptr;
     for (std::size_t i = 2; !row && i < rows.size(); ++i) {
         if (rows[i].abc == cls) row = &rows[i];
@@ -130,6 +145,7 @@ int isinstance(PyObject* obj, PyObject* cls, bool* token_fresh) {
         // Kept only when the check itself left the registry as it was.
         if (refresh() < 0) return -1;
         if (token == before) known = static_cast<signed char>(r);
+        mirror();
         return r;
     }
     return known;
