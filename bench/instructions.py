@@ -31,9 +31,13 @@ def child(index, impl, loops):
     if impl == "native":
         import tavik.utils.dicts as dicts
         import tavik.utils.parser as parser
-    else:
+    elif impl == "python":
         dicts = run.load("plain_dicts", run.rendering("dicts"))
         parser = run.load("plain_parser", run.rendering("parser"))
+    else:  # the Cython build that `make bench` left in build/bench
+        suffix = run.sysconfig.get_config_var("EXT_SUFFIX")
+        dicts = run.load("cy_dicts", os.path.join(run.OUT, "cy_dicts" + suffix))
+        parser = run.load("cy_parser", os.path.join(run.OUT, "cy_parser" + suffix))
     ns = setup(dicts, parser)
     loop = "for _ in range(n):\n    " + stmt + "\n"
     exec(loop, dict(ns, n=50))  # warm-up: caches and lazily built objects
@@ -56,7 +60,8 @@ def main():
         return
     options = argparse.ArgumentParser()
     options.add_argument("-k", default="", help="only cases whose label holds this text")
-    options.add_argument("--impl", default="native", choices=["native", "python"])
+    options.add_argument("--impl", default="native", choices=["native", "python", "cython"],
+                         help="cython: the build `make bench` left in build/bench")
     opts = options.parse_args()
     for index, (label, _, _) in enumerate(all_cases()):
         if opts.k not in label:

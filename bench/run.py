@@ -3,7 +3,10 @@ of the same functions, and that rendering compiled with Cython, side by side
 in one process. Prints a table of medians and ratios and writes it to
 build/bench/results.json.
 
-    tools/env.sh env PYTHONPATH=build/release:host python3.14 bench/run.py [--runs N] [--quick]
+    tools/env.sh env PYTHONPATH=build/release:host python3.14 bench/run.py [--runs N] [--quick] [--before DIR]
+
+--before times another build of the modules alongside (e.g. one of an older
+commit, configured with cmake into DIR).
 """
 
 import argparse
@@ -55,14 +58,21 @@ def cythonize(module_name, source):
     return load(module_name, so)
 
 
-def implementations():
+def implementations(before=None):
     import tavik.utils.dicts as native_dicts
     import tavik.utils.parser as native_parser
-    return {
+    impls = {
         "native": (native_dicts, native_parser),
         "python": (load("plain_dicts", rendering("dicts")), load("plain_parser", rendering("parser"))),
         "cython": (cythonize("cy_dicts", rendering("dicts")), cythonize("cy_parser", rendering("parser"))),
     }
+    if before:
+        # Another build of the modules (e.g. an older commit), loaded under
+        # other names so that both live in this process.
+        suffix = sysconfig.get_config_var("EXT_SUFFIX")
+        impls["before"] = tuple(load("before." + name, os.path.join(before, "tavik", "utils", name + suffix))
+                                for name in ("dicts", "parser"))
+    return impls
 
 
 # ---- inputs -------------------------------------------------------------------
@@ -172,9 +182,10 @@ class Timer:
     """Median time per call of several statements, their runs interleaved so
     that load from elsewhere on the machine falls on all of them alike."""
 
-    def __init__(self, runs, target):
+    def __init__(self, runs, target, stat=statistics.median):
         self.runs = runs
         self.target = target  # seconds per run
+        self.stat = stat
 
     def calibrated(self, stmt, namespace):
         timer = timeit.Timer(stmt, globals=dict(namespace))
@@ -201,7 +212,7 @@ class Timer:
             for (timer, number, context), out in zip(prepared, samples):
                 with context or _nothing():
                     out.append(timer.timeit(number) / number * 1e6)
-        return [statistics.median(s) for s in samples]
+        return [self.stat(s) for s in samples]
 
     def __call__(self, stmt, namespace):
         return self.group((stmt, namespace))[0]
@@ -266,27 +277,31 @@ def main():
     options.add_argument("--runs", type=int, default=7, help="timed runs per case (median taken)")
     options.add_argument("--target", type=float, default=0.02, help="seconds per run")
     options.add_argument("--quick", action="store_true", help="3 runs of 5 ms, for a smoke test")
+    options.add_argument("--before", metavar="BUILD_DIR", help="also time the modules of another build")
+    options.add_argument("--stat", choices=["median", "min"], default="median",
+                         help="per case, of the runs (min is the steadier on a machine shared with other work)")
     opts = options.parse_args()
     if opts.quick:
         opts.runs, opts.target = 3, 0.005
     logging.getLogger().setLevel(logging.WARNING)  # debug records are composed but not emitted
-    time = Timer(opts.runs, opts.target)
-    impls = implementations()
+    time = Timer(opts.runs, opts.target, statistics.median if opts.stat == "median" else min)
+    impls = implementations(opts.before)
     names = list(impls)
     rows = []
     for label, stmt, setup in cases():
         medians = dict(zip(names, time.group(*[(stmt, setup(*impls[name])) for name in names])))
         rows.append({"case": label, **{f"{n}_us": medians[n] for n in names},
-                     "python_vs_native": medians["python"] / medians["native"],
-                     "cython_vs_native": medians["cython"] / medians["native"]})
+                     **{f"{n}_vs_native": medians[n] / medians["native"] for n in names if n != "native"}})
     floors = dict(zip([f[0] for f in FLOORS], time.group(*[(stmt, ns) for _, stmt, ns in FLOORS])))
     own = own_time_cases(impls["native"][0], time)
 
     width = max(len(r["case"]) for r in rows)
-    print(f"{'case':{width}} {'native':>9} {'python':>9} {'cython':>9} {'py/nat':>7} {'cy/nat':>7}   (us, median of {opts.runs})")
+    others = [n for n in names if n != "native"]
+    print(f"{'case':{width}} " + " ".join(f"{n:>9}" for n in names) + " "
+          + " ".join(f"{n[:6] + '/nat':>11}" for n in others) + f"   (us, {opts.stat} of {opts.runs})")
     for r in rows:
-        print(f"{r['case']:{width}} {r['native_us']:9.3f} {r['python_us']:9.3f} {r['cython_us']:9.3f} "
-              f"{r['python_vs_native']:6.2f}x {r['cython_vs_native']:6.2f}x")
+        print(f"{r['case']:{width}} " + " ".join(f"{r[n + '_us']:9.3f}" for n in names) + " "
+              + " ".join(f"{r[n + '_vs_native']:10.2f}x" for n in others))
     for label, t in floors.items():
         print(f"{label:{width}} {t:9.3f}")
 
@@ -311,7 +326,7 @@ def main():
     os.makedirs(OUT, exist_ok=True)
     path = os.path.join(OUT, "results.json")
     with open(path, "w") as f:
-        json.dump({"runs": opts.runs, "seconds_per_run": opts.target, "python": sys.version,
+        json.dump({"runs": opts.runs, "seconds_per_run": opts.target, "statistic": opts.stat, "python": sys.version,
                    "cases": rows, "floors_us": floors,
                    "own_time_us": {k: {"own": o, "total": t} for k, (o, t) in own.items()},
                    "goals": goals}, f, indent=2)
