@@ -6,19 +6,20 @@ PYTHON   := python3.14
 PYTHON_D := python3.14d
 RELEASE  := $(CURDIR)/build/release
 DEBUG    := $(CURDIR)/build/debug
+SANITIZE := $(CURDIR)/build/sanitize
 WHEEL    := $(CURDIR)/build/wheel
 HOST     := $(CURDIR)/host
 
-.PHONY: all build release debug demo test check leaks wheel clean
+.PHONY: all build release debug sanitize-build demo test check leaks sanitize wheel clean
 
 all: build
 
 build: release debug
 
-# $(call cmake_build,BUILD_DIR,INTERPRETER,BUILD_TYPE); the interpreter is
-# resolved inside the environment, where it lives.
+# $(call cmake_build,BUILD_DIR,INTERPRETER,BUILD_TYPE[,CMAKE_OPTIONS]); the
+# interpreter is resolved inside the environment, where it lives.
 define cmake_build
-	$(ENV) sh -ec 'cmake -S . -B $(1) -G Ninja -DCMAKE_BUILD_TYPE=$(3) \
+	$(ENV) sh -ec 'cmake -S . -B $(1) -G Ninja -DCMAKE_BUILD_TYPE=$(3) $(4) \
 	    -DPython_EXECUTABLE="$$(command -v $(2))"; cmake --build $(1)'
 endef
 
@@ -29,13 +30,33 @@ release:
 debug:
 	$(call cmake_build,$(DEBUG),$(PYTHON_D),Debug)
 
+# Release interpreter, modules built with ASan and UBSan (Debug flags: -O1,
+# libstdc++ assertions).
+sanitize-build:
+	$(call cmake_build,$(SANITIZE),$(PYTHON),Debug,-DTAVIK_SANITIZE=ON)
+
 demo: release
 	$(ENV) env PYTHONPATH=$(RELEASE):$(HOST) $(PYTHON) examples/demo.py
 
-test: build check leaks wheel
+test: build check leaks sanitize wheel
 
 check: release
 	$(ENV) env PYTHONPATH=$(RELEASE):$(HOST) $(PYTHON) -m pytest -q tests
+
+# The whole suite on the sanitized modules. The interpreter is not
+# instrumented, so the ASan runtime is preloaded, and PYTHONMALLOC=malloc
+# sends every object allocation through it. Any report ends the process with
+# a failure; subprocesses of the tests inherit the settings. Leak detection
+# stays off: the interpreter keeps memory until exit by design, and the
+# reference-leak checks of the debug build cover the modules.
+SANITIZER_ENV := PYTHONMALLOC=malloc \
+    ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1:strict_init_order=1:detect_stack_use_after_return=0 \
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    TAVIK_SANITIZER=1 PYTHONPATH=$(SANITIZE):$(HOST)
+
+sanitize: sanitize-build
+	$(ENV) sh -ec 'export LD_PRELOAD="$$(g++ -print-file-name=libasan.so)"; \
+	    exec env $(SANITIZER_ENV) $(PYTHON) -m pytest -q tests'
 
 # pytest fails with "no tests ran" on an empty directory; until the leak
 # tests exist the step says so and passes.
