@@ -10,7 +10,7 @@ SANITIZE := $(CURDIR)/build/sanitize
 WHEEL    := $(CURDIR)/build/wheel
 HOST     := $(CURDIR)/host
 
-.PHONY: all build release debug sanitize-build demo test check leaks sanitize wheel clean
+.PHONY: all build release debug sanitize-build demo test check leaks hostile sanitize wheel clean
 
 all: build
 
@@ -38,10 +38,15 @@ sanitize-build:
 demo: release
 	$(ENV) env PYTHONPATH=$(RELEASE):$(HOST) $(PYTHON) examples/demo.py
 
-test: build check leaks sanitize wheel
+test: build check leaks hostile sanitize wheel
 
 check: release
 	$(ENV) env PYTHONPATH=$(RELEASE):$(HOST) $(PYTHON) -m pytest -q tests
+
+# Threads, allocation failures: on the debug interpreter, whose consistency
+# checks and reference counts catch what goes wrong there.
+hostile: debug
+	$(ENV) env PYTHONPATH=$(DEBUG):$(HOST) $(PYTHON_D) -m pytest -q tests/debug
 
 # The whole suite on the sanitized modules. The interpreter is not
 # instrumented, so the ASan runtime is preloaded, and PYTHONMALLOC=malloc
