@@ -1,6 +1,6 @@
 """Hostile conditions that need the debug interpreter (python3.14d, `make
-hostile`): its reference counts and its own consistency checks are what
-catch a fault there. Elsewhere these tests are not collected."""
+leaks`): its reference counts and its own consistency checks are what catch
+a fault there. Elsewhere these tests are not collected."""
 
 import sys
 
