@@ -27,7 +27,10 @@ def build_all(force=None, **specs):
     return build
 
 
-targets = st.one_of(nested(), nested(), st.sampled_from([scalar(5), scalar(None), ("seq", "list", [])]))
+MUTABLE = ["dict", "dict", "RecDict", "OrderedDict", "defaultdict", "RecMapping", "VirtualMapping"]
+# Mostly mappings that take assignments; read-only ones and non-mappings now and then.
+targets = st.one_of(nested(MUTABLE), nested(MUTABLE), nested(MUTABLE), nested(),
+                    st.sampled_from([scalar(5), scalar(None), ("seq", "list", [])]))
 
 
 @pytest.mark.parametrize("force", FORCED)
@@ -74,7 +77,7 @@ def key_paths():
 
 
 @pytest.mark.parametrize("force", [None, "RecMapping"])
-@given(d=st.one_of(nested(with_bad=False), st.just(scalar(3))), path=key_paths(), val=st.one_of(scalars, aliases),
+@given(d=st.one_of(nested(MUTABLE, with_bad=False), st.just(scalar(3))), path=key_paths(), val=st.one_of(scalars, aliases),
        append=flags)
 def test_set_dict_by_key_path(force, d, path, val, append):
     def build(module):

@@ -193,7 +193,7 @@ def test_formatter_constructor(args, kwargs, through):
 # ---- staged parsing -------------------------------------------------------------
 
 stage_arguments = st.lists(st.one_of(
-    st.tuples(st.just("pos"), st.integers(0, 3), st.sampled_from([None, "?", "*"]), st.just(None), st.just(0)),
+    st.tuples(st.just("pos"), st.integers(0, 3), st.sampled_from([None, "?", "?", "*"]), st.just(None), st.just(0)),
     st.tuples(st.just("opt"), st.integers(0, len(OPTIONS) - 1), st.sampled_from(["store", "store_true", "append"]),
               st.sampled_from([None, "?"]), st.just(None), st.booleans(), st.just(None))), max_size=4)
 TOKENS = ["-a", "1", "--alpha", "x", "-b", "--beta=2", "-v", "--verbose", "--other", "-q", "--", "-", "file",
@@ -214,8 +214,9 @@ ARGVS = {
 
 @given(arguments=stage_arguments, tokens=st.lists(st.sampled_from(TOKENS), max_size=6),
        explicit=st.one_of(st.none(), st.lists(st.sampled_from(TOKENS), max_size=4)),
-       argv=st.sampled_from(["list"] * 6 + sorted(ARGVS)), known=st.sampled_from(["inherited"] * 4 + sorted(KNOWN_RESULTS)),
-       module_sys=st.sampled_from(["real", "real", "real", "fake", "delete"]), namespace=st.booleans(),
+       argv=st.sampled_from(["list"] * 20 + sorted(ARGVS)),
+       known=st.sampled_from(["inherited"] * 20 + sorted(KNOWN_RESULTS)),
+       module_sys=st.sampled_from(["real"] * 8 + ["fake", "delete"]), namespace=st.booleans(),
        exit_on_error=st.booleans())
 def test_parse_args(arguments, tokens, explicit, argv, known, module_sys, namespace, exit_on_error):
     spec = {"prog": "stage", "width": 60, "usage": None, "prefix_chars": "-", "add_help": False, "color": False,
