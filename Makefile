@@ -10,7 +10,7 @@ SANITIZE := $(CURDIR)/build/sanitize
 WHEEL    := $(CURDIR)/build/wheel
 HOST     := $(CURDIR)/host
 
-.PHONY: all build release debug sanitize-build demo test check leaks sanitize wheel clean
+.PHONY: all build release debug sanitize-build demo test check leaks sanitize wheel fuzz clean
 
 all: build
 
@@ -40,8 +40,19 @@ demo: release
 
 test: build check leaks sanitize wheel
 
+# The property tests (tests/test_properties_*.py) run in `check` and `leaks`
+# with a fixed seed and PROPERTY_EXAMPLES examples each; lower it where the
+# interpreter is slow (emulation). `make fuzz` runs them long: FUZZ_EXAMPLES
+# each, from FUZZ_SEED (a new one unless given; give it again to replay).
+PROPERTY_EXAMPLES ?= 25
+FUZZ_EXAMPLES ?= 2000
+ifndef FUZZ_SEED
+FUZZ_SEED := $(shell od -An -N4 -tu4 /dev/urandom | tr -d ' ')
+endif
+PROPERTIES := PROPERTY_EXAMPLES=$(PROPERTY_EXAMPLES)
+
 check: release
-	$(ENV) env PYTHONPATH=$(RELEASE):$(HOST) $(PYTHON) -m pytest -q tests
+	$(ENV) env PYTHONPATH=$(RELEASE):$(HOST) $(PROPERTIES) $(PYTHON) -m pytest -q tests
 
 # The whole suite on the sanitized modules. The interpreter is not
 # instrumented, so the ASan runtime is preloaded, and PYTHONMALLOC=malloc
@@ -52,7 +63,7 @@ check: release
 SANITIZER_ENV := PYTHONMALLOC=malloc \
     ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1:strict_init_order=1:detect_stack_use_after_return=0 \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    TAVIK_SANITIZER=1 PYTHONPATH=$(SANITIZE):$(HOST)
+    $(PROPERTIES) PYTHONPATH=$(SANITIZE):$(HOST)
 
 sanitize: sanitize-build
 	$(ENV) sh -ec 'export LD_PRELOAD="$$(g++ -print-file-name=libasan.so)"; \
@@ -62,7 +73,12 @@ sanitize: sanitize-build
 # (tests/leaks, collected only there) and every other test under Py_DEBUG's
 # assertions.
 leaks: debug
-	$(ENV) env PYTHONPATH=$(DEBUG):$(HOST) $(PYTHON_D) -m pytest -q -p no:cacheprovider tests
+	$(ENV) env PYTHONPATH=$(DEBUG):$(HOST) $(PROPERTIES) $(PYTHON_D) -m pytest -q -p no:cacheprovider tests
+
+fuzz: release
+	@echo "fuzz: $(FUZZ_EXAMPLES) examples per property, FUZZ_SEED=$(FUZZ_SEED)"
+	$(ENV) env PYTHONPATH=$(RELEASE):$(HOST) PROPERTY_PROFILE=fuzz FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(PYTHON) -m pytest \
+	    -q -p no:cacheprovider --hypothesis-seed=$(FUZZ_SEED) --hypothesis-show-statistics tests/test_properties_*.py
 
 wheel:
 	rm -rf $(WHEEL)

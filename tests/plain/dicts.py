@@ -77,7 +77,11 @@ def recursive_update(a, b, *, list_extend=False):
         return b
     for k, v in b.items():
         if isinstance(v, Mapping):
-            a[k] = recursive_update(a.get(k, type(v)()), v, list_extend=list_extend)
+            # Three steps: the default, the get, the recursive call (its
+            # name looked up only then).
+            default = type(v)()
+            current = a.get(k, default)
+            a[k] = recursive_update(current, v, list_extend=list_extend)
         elif isinstance(v, MutableSequence):
             if list_extend and isinstance(k, str):
                 match = LIST_EXTEND_PATTERN.match(k)
@@ -233,6 +237,7 @@ def load_dict_from_list(loadable, unique_keys=True) -> "dict":
     loaded_json = {}
     loadable_list = literal_eval(loadable)
     for loadable_str in loadable_list:
-        loaded_json = create_extended_dict(load_dict_from_json_string(loadable_str), loaded_json,
-                                           rename_keys=unique_keys)
+        # The element is loaded before create_extended_dict is looked up.
+        loaded = load_dict_from_json_string(loadable_str)
+        loaded_json = create_extended_dict(loaded, loaded_json, rename_keys=unique_keys)
     return loaded_json
