@@ -9,8 +9,9 @@ DEBUG    := $(CURDIR)/build/debug
 SANITIZE := $(CURDIR)/build/sanitize
 WHEEL    := $(CURDIR)/build/wheel
 HOST     := $(CURDIR)/host
+VENV     := $(CURDIR)/build/venv
 
-.PHONY: all build release debug sanitize-build demo test check leaks sanitize wheel fuzz clean
+.PHONY: all build release debug sanitize-build demo test check leaks sanitize typecheck wheel installed fuzz clean
 
 all: build
 
@@ -38,7 +39,7 @@ sanitize-build:
 demo: release
 	$(ENV) env PYTHONPATH=$(RELEASE):$(HOST) $(PYTHON) examples/demo.py
 
-test: build check leaks sanitize wheel
+test: build check leaks sanitize typecheck wheel installed
 
 # The property tests (tests/test_properties_*.py) run in `check` and `leaks`
 # with a fixed seed and PROPERTY_EXAMPLES examples each; lower it where the
@@ -80,11 +81,24 @@ fuzz: release
 	$(ENV) env PYTHONPATH=$(RELEASE):$(HOST) PROPERTY_PROFILE=fuzz FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(PYTHON) -m pytest \
 	    -q -p no:cacheprovider --hypothesis-seed=$(FUZZ_SEED) --hypothesis-show-statistics tests/test_properties_*.py
 
+# The stubs against the built modules, then a typed user of them. The host
+# stand-ins are on both paths: the dicts stub re-exports two host names.
+typecheck: release
+	$(ENV) env PYTHONPATH=$(RELEASE):$(HOST) MYPYPATH=$(RELEASE):$(HOST) \
+	    MYPY_CACHE_DIR=$(CURDIR)/build/mypy-cache sh -ec '\
+	    $(PYTHON) -m mypy.stubtest tavik.utils.dicts tavik.utils.parser; \
+	    $(PYTHON) -m mypy --strict examples/typed_usage.py'
+
 wheel:
 	rm -rf $(WHEEL)
 	$(ENV) $(PYTHON) -m pip wheel --no-build-isolation --no-deps \
 	    --disable-pip-version-check -w $(WHEEL) .
 	$(ENV) $(PYTHON) tools/check_wheel.py $(WHEEL) $(HOST)
+
+# The wheel as pip installs it, in a fresh venv, running the examples (the
+# demo is compared with its run against the release build).
+installed: release wheel
+	$(ENV) $(PYTHON) tools/check_installed.py $(WHEEL) $(RELEASE) $(HOST) $(VENV)
 
 # Needs no Python, so it does not go through the environment.
 clean:
