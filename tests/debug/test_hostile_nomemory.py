@@ -1,7 +1,8 @@
-"""Every allocation a call makes, failing in turn, ends the call in
+"""Every allocation a call (or an import) makes, failing in turn, ends it in
 MemoryError (or is recovered from), never in SystemError, another exception
-or a crash, and leaves the function working. The sweep of each function runs
-in its own process (nomemory.py), so that a crash fails one test."""
+or a crash, and leaves the function (or module) working. Each sweep runs in
+a process of its own (nomemory.py, nomemory_import.py), so that a crash
+fails one test."""
 
 import os
 import subprocess
@@ -27,3 +28,12 @@ def test_allocation_failures_raise_memory_error(function):
     assert run.stdout == "", run.stdout
     swept = int(run.stderr.rsplit("swept ", 1)[1].split()[0])
     assert swept > 0
+
+
+@pytest.mark.parametrize("module", ["tavik.utils.dicts", "tavik.utils.parser"])
+def test_allocation_failures_while_importing(module):
+    script = os.path.join(os.path.dirname(__file__), "nomemory_import.py")
+    run = subprocess.run([sys.executable, "-X", "faulthandler", script, module], capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr[-4000:]
+    assert run.stdout == "", run.stdout
+    assert "swept " in run.stderr
