@@ -1,6 +1,7 @@
 """Several threads calling every function and method on shared objects while
 another thread changes them (threads.py, in its own process): no crash, no
-failed assertion of the debug interpreter, no SystemError, no leak."""
+failed assertion of the debug interpreter or report of the sanitizers, no
+SystemError, no leak (counted on the debug interpreter)."""
 
 import json
 import os
