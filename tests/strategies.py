@@ -139,7 +139,7 @@ def sequences(elements, classes=SEQUENCE_CLASSES):
     return st.tuples(st.sampled_from(classes), st.lists(elements, max_size=3)).map(lambda t: ("seq",) + t)
 
 
-def mappings(values, classes=MAPPING_CLASSES, max_size=4):
+def mappings(values, classes=MAPPING_CLASSES, max_size=4, keys=keys):
     return st.tuples(st.sampled_from(classes), st.lists(st.tuples(keys, values), max_size=max_size)) \
         .map(lambda t: ("map",) + t)
 
@@ -152,14 +152,14 @@ bad_pairs = st.lists(
     min_size=1, max_size=3).map(lambda pairs: ("bad", pairs))
 
 
-def nested(classes=MAPPING_CLASSES, with_bad=True):
+def nested(classes=MAPPING_CLASSES, with_bad=True, keys=keys):
     """Nested mappings whose values are scalars, sequences, aliases and
     further mappings (a few levels deep)."""
     leaves = st.one_of(scalars, scalars, sequences(scalars), aliases)
-    extend = (lambda inner: st.one_of(mappings(inner, classes), bad_pairs)) if with_bad else \
-        (lambda inner: mappings(inner, classes))
+    extend = (lambda inner: st.one_of(mappings(inner, classes, keys=keys), bad_pairs)) if with_bad else \
+        (lambda inner: mappings(inner, classes, keys=keys))
     return st.recursive(leaves, extend, max_leaves=12).flatmap(
-        lambda v: mappings(st.just(v) | leaves | mappings(leaves, classes), classes))
+        lambda v: mappings(st.just(v) | leaves | mappings(leaves, classes, keys=keys), classes, keys=keys))
 
 
 flags = st.one_of(st.sampled_from([False, True, 0, 1, "", "x", None]).map(scalar),

@@ -60,25 +60,28 @@ def test_recursive_cast(force, d, which):
             lambda m, x: m.recursive_cast(x["d"], cast_types(m)[which]), LOGGER)
 
 
-path_keys = st.one_of(keys, keys, st.just(("seq", "list", [])))
+# Paths mostly over a few keys, so that they meet the levels and values of d.
+few_keys = st.sampled_from(["a", "b", "l"]).map(scalar)
+path_keys = st.sampled_from(
+    [0] * 8 + [1, 1, 2]).flatmap(lambda i: [few_keys, keys, st.just(("seq", "list", []))][i])
 
 
 def key_paths():
-    """Lists, tuples, strings, iterators, custom sequences and non-sequences."""
-    elements = st.lists(path_keys, max_size=4)
-    return st.one_of(
-        elements.map(lambda ks: ("seq", "list", ks)),
-        elements.map(lambda ks: ("tuple", ks)),
-        elements.map(lambda ks: ("seq", "RecList", ks)),
-        st.text(alphabet="abl", max_size=4).map(scalar),
-        elements.map(lambda ks: ("iter", ks)),
-        st.sampled_from([scalar(None), scalar(5), scalar(0)]),
-    )
+    """Lists (mostly), tuples, strings, iterators, custom sequences and
+    non-sequences."""
+    def shape(kind, ks, text, other):
+        return {"list": ("seq", "list", ks), "tuple": ("tuple", ks), "RecList": ("seq", "RecList", ks),
+                "str": scalar(text), "iter": ("iter", ks), "other": other}[kind]
+    return st.builds(shape, st.sampled_from(["list"] * 6 + ["tuple", "RecList", "str", "iter", "other"]),
+                     st.one_of(st.lists(path_keys, min_size=1, max_size=2), st.lists(path_keys, max_size=4)),
+                     st.text(alphabet="abl", max_size=4),
+                     st.sampled_from([scalar(None), scalar(5), scalar(0)]))
 
 
 @pytest.mark.parametrize("force", [None, "RecMapping"])
-@given(d=st.one_of(nested(MUTABLE, with_bad=False), st.just(scalar(3))), path=key_paths(), val=st.one_of(scalars, aliases),
-       append=flags)
+@given(d=st.one_of(nested(MUTABLE, with_bad=False, keys=few_keys), nested(MUTABLE, with_bad=False, keys=few_keys),
+                   nested(MUTABLE, with_bad=False), st.just(scalar(3))), path=key_paths(), val=st.one_of(scalars, aliases),
+       append=st.one_of(st.just(scalar(True)), flags))  # list mode more often than not
 def test_set_dict_by_key_path(force, d, path, val, append):
     def build(module):
         b = Builder(force)
