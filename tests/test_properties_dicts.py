@@ -14,7 +14,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 from differential import DELETE, Flag, RecLogger, Recording, RecMapping, compare, namespace_like
-from strategies import Builder, aliases, flags, keys, mappings, nested, retype, scalar, scalars, sequences
+from strategies import Builder, aliases, flags, keys, mappings, nested, scalar, scalars, sequences, weighted
 
 LOGGER = {"logger": RecLogger()}
 FORCED = [None, "dict", "RecMapping", "RecDict"]  # the exact-dict fast paths and their fallbacks
@@ -29,19 +29,20 @@ def build_all(force=None, **specs):
 
 MUTABLE = ["dict", "dict", "RecDict", "OrderedDict", "defaultdict", "RecMapping", "VirtualMapping"]
 # Mostly mappings that take assignments; read-only ones and non-mappings now and then.
-targets = st.one_of(nested(MUTABLE), nested(MUTABLE), nested(MUTABLE), nested(),
-                    st.sampled_from([scalar(5), scalar(None), ("seq", "list", [])]))
+targets = weighted((6, nested(MUTABLE)), (2, nested()), (1, st.sampled_from([scalar(5), scalar(None),
+                                                                               ("seq", "list", [])])))
+sources = weighted((6, nested()), (1, aliases), (1, scalars))
 
 
 @pytest.mark.parametrize("force", FORCED)
-@given(a=targets, b=st.one_of(nested(), nested(), aliases, scalars), flag=flags)
+@given(a=targets, b=sources, flag=flags)
 def test_recursive_update(force, a, b, flag):
     compare("dicts", build_all(force, a=a, b=b, flag=flag),
             lambda m, x: m.recursive_update(x["a"], x["b"], list_extend=x["flag"]), LOGGER)
 
 
 @pytest.mark.parametrize("force", FORCED)
-@given(a=targets, b=st.one_of(nested(), nested(), aliases, scalars))
+@given(a=targets, b=sources)
 def test_recursive_setdefault(force, a, b):
     compare("dicts", build_all(force, a=a, b=b), lambda m, x: m.recursive_setdefault(x["a"], x["b"]), LOGGER)
 
@@ -94,7 +95,7 @@ def test_set_dict_by_key_path(force, d, path, val, append):
 
 flat_values = st.one_of(scalars, st.sampled_from([scalar(1), scalar(1.0), scalar(True), scalar("1")]))
 flat = st.tuples(st.sampled_from(["dict", "dict", "RecDict", "RecMapping", "VirtualMapping"]),
-                 st.lists(st.tuples(keys, flat_values), max_size=5)).map(lambda t: ("map",) + t)
+                 st.lists(st.tuples(keys, flat_values), min_size=1, max_size=5)).map(lambda t: ("map",) + t)
 
 
 @given(key=keys, value=st.one_of(flat_values, aliases), dictionary=flat, allow=flags,
