@@ -6,6 +6,7 @@ result included."""
 
 import gc
 import json
+import os
 import sys
 import tracemalloc
 from types import SimpleNamespace
@@ -70,8 +71,8 @@ def fast_split(monkeypatch):
         monkeypatch.setattr(module, "shlex", SimpleNamespace(split=str.split))
 
 
-@pytest.mark.skipif(hasattr(sys, "gettotalrefcount"),
-                    reason="measures what the release run measures, three times slower")
+@pytest.mark.skipif(hasattr(sys, "gettotalrefcount") or "libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="measures what the release run measures, three to four times slower")
 @pytest.mark.parametrize("name", sorted(LOADERS))
 def test_large_text_memory(name, fast_split):
     make, load = LOADERS[name]
