@@ -16,6 +16,7 @@ import functools
 import gc
 import json
 import random
+import re
 import sys
 import threading
 import time
@@ -122,7 +123,22 @@ def mutations(s, rng):
         lambda: setattr(s, "target", fresh()),
         lambda: setattr(sys, "argv", ["prog", "-v"]),
         lambda: s.parser._actions[-1].__setattr__("metavar", rng.choice([None, "F", ("A",)])),
+        # Module attributes, looked up at each use, rebound and deleted.
+        lambda: setattr(dicts, "LIST_EXTEND_PATTERN", rng.choice([PATTERN, re.compile("^%EXTEND_LIST{(.)")])),
+        lambda: setattr(dicts, "recursive_update", rng.choice([RECURSIVE_UPDATE, wrapped_update])),
+        lambda: dicts.__dict__.pop("yaml", None) if rng.random() < 0.5 else setattr(dicts, "yaml", YAML),
     ]
+
+
+PATTERN, RECURSIVE_UPDATE, YAML = dicts.LIST_EXTEND_PATTERN, dicts.recursive_update, dicts.yaml
+
+
+def wrapped_update(*args, **kwargs):
+    return RECURSIVE_UPDATE(*args, **kwargs)
+
+
+def restore():
+    dicts.LIST_EXTEND_PATTERN, dicts.recursive_update, dicts.yaml = PATTERN, RECURSIVE_UPDATE, YAML
 
 
 def round_of(seconds):
@@ -165,6 +181,7 @@ def round_of(seconds):
     stop.set()
     for t in threads:
         t.join()
+    restore()
     return counts
 
 
