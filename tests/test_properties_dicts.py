@@ -378,3 +378,21 @@ def test_update_looks_its_own_name_up_at_the_recursive_call():
         return {"fn": module.recursive_update, "a": b(("map", "RecMapping", [])),
                 "b": b(("map", "dict", [(scalar("x"), ("map", "RecMapping", []))]))}
     compare("dicts", build, lambda m, x: x["fn"](x["a"], x["b"]), deleted("recursive_update"))
+
+
+DICTS_FUNCTIONS = ["recursive_update", "recursive_setdefault", "recursive_cast", "set_dict_by_key_path",
+                   "create_extended_dict", "generate_unique_key_name", "enforce_max_key_value_length",
+                   "load_dict_from_json_string", "load_dict_from_kv_string", "load_dict_from_yaml",
+                   "load_dict_from_list"]
+PARAMETER_NAMES = ["a", "b", "d", "keys", "val", "list_extend", "append_list", "type_", "source_dict", "dest_dict",
+                   "rename_keys", "key", "value", "dictionary", "allow_match", "dict_to_check", "max_key_length",
+                   "loadable", "process_values", "unique_keys", "bogus"]
+
+
+@given(function=st.sampled_from(DICTS_FUNCTIONS), nargs=st.integers(0, 5),
+       names=st.lists(st.sampled_from(PARAMETER_NAMES), max_size=3, unique=True))
+def test_argument_binding(function, nargs, names):
+    """Calls of every shape: the binding errors (and whatever the calls that
+    bind do) are the same."""
+    compare("dicts", build_all(), lambda m, x: getattr(m, function)(*["a"] * nargs, **dict.fromkeys(names, "a")),
+            LOGGER)

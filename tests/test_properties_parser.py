@@ -278,3 +278,17 @@ def test_stages_in_sequence(arguments, first, second):
         compare("parser", build, invoke, stdio=True)
     finally:
         sys.argv = saved
+
+
+@given(method=st.sampled_from(["_format_usage", "_format_action_invocation", "__init__"]), nargs=st.integers(0, 6),
+       names=st.lists(st.sampled_from(["self", "usage", "actions", "groups", "prefix", "action", "args", "kwargs",
+                                       "prog", "bogus"]), max_size=3, unique=True), bound=st.booleans())
+def test_method_binding(method, nargs, names, bound):
+    """Calls of every shape, bound and unbound: the same binding errors."""
+    def build(m):
+        return {"formatter": m.Tavik_HelpFormatter("prog", width=40)}
+
+    def invoke(m, x):
+        fn = getattr(x["formatter"] if bound else m.Tavik_HelpFormatter, method)
+        return fn(*[None] * nargs, **dict.fromkeys(names))
+    compare("parser", build, invoke)
