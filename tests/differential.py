@@ -523,6 +523,11 @@ def compare(family, build, invoke, patches=None, stdio=False):
     (_, n_mod), (_, p_mod) = SIDES[family]
     native = observe(n_mod, build, invoke, patches, stdio)
     plain = observe(p_mod, build, invoke, patches, stdio)
+    if native["outcome"][1:2] == plain["outcome"][1:2] == ("RecursionError",):
+        # Input that contains itself (made so by the call, for example):
+        # where each side gives up, with what text and what state, is its
+        # own choice.
+        return native
     for what in ("outcome", "state", "events", "output"):
         assert native[what] == plain[what], _difference(what, native, plain)
     return native

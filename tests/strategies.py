@@ -100,6 +100,12 @@ class Builder:
         return out
 
 
+def weighted(*choices):
+    """One of the strategies, picked by weight: weighted((3, a), (1, b))."""
+    table = [strategy for weight, strategy in choices for _ in range(weight)]
+    return st.integers(0, len(table) - 1).flatmap(lambda i: table[i])
+
+
 def scalar(x):
     return ("scalar", x)
 
@@ -139,9 +145,9 @@ def sequences(elements, classes=SEQUENCE_CLASSES):
     return st.tuples(st.sampled_from(classes), st.lists(elements, max_size=3)).map(lambda t: ("seq",) + t)
 
 
-def mappings(values, classes=MAPPING_CLASSES, max_size=4):
-    return st.tuples(st.sampled_from(classes), st.lists(st.tuples(keys, values), max_size=max_size)) \
-        .map(lambda t: ("map",) + t)
+def mappings(values, classes=MAPPING_CLASSES, max_size=4, keys=keys, min_size=0):
+    return st.tuples(st.sampled_from(classes), st.lists(st.tuples(keys, values), min_size=min_size,
+                                                        max_size=max_size)).map(lambda t: ("map",) + t)
 
 
 aliases = st.integers(0, 20).map(lambda i: ("alias", i))
@@ -152,24 +158,16 @@ bad_pairs = st.lists(
     min_size=1, max_size=3).map(lambda pairs: ("bad", pairs))
 
 
-def nested(classes=MAPPING_CLASSES, with_bad=True):
+def nested(classes=MAPPING_CLASSES, with_bad=True, keys=keys):
     """Nested mappings whose values are scalars, sequences, aliases and
     further mappings (a few levels deep)."""
     leaves = st.one_of(scalars, scalars, sequences(scalars), aliases)
-    extend = (lambda inner: st.one_of(mappings(inner, classes), bad_pairs)) if with_bad else \
-        (lambda inner: mappings(inner, classes))
+    extend = (lambda inner: st.one_of(mappings(inner, classes, keys=keys), bad_pairs)) if with_bad else \
+        (lambda inner: mappings(inner, classes, keys=keys))
     return st.recursive(leaves, extend, max_leaves=12).flatmap(
-        lambda v: mappings(st.just(v) | leaves | mappings(leaves, classes), classes))
+        lambda v: mappings(st.one_of(st.just(v), leaves, mappings(leaves, classes, keys=keys, min_size=1)),
+                           classes, keys=keys, min_size=1, max_size=5))
 
 
 flags = st.one_of(st.sampled_from([False, True, 0, 1, "", "x", None]).map(scalar),
                   st.booleans().map(lambda b: ("flag", b)))
-
-
-def retype(spec, cls):
-    """The same description with every mapping level of class `cls`."""
-    if isinstance(spec, tuple) and spec and spec[0] == "map":
-        return ("map", cls, [(k, retype(v, cls)) for k, v in spec[2]])
-    if isinstance(spec, tuple) and spec and spec[0] == "seq":
-        return ("seq", spec[1], [retype(x, cls) for x in spec[2]])
-    return spec

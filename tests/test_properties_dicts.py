@@ -14,7 +14,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 from differential import DELETE, Flag, RecLogger, Recording, RecMapping, compare, namespace_like
-from strategies import Builder, aliases, flags, keys, mappings, nested, retype, scalar, scalars, sequences
+from strategies import Builder, aliases, flags, keys, mappings, nested, scalar, scalars, sequences, weighted
 
 LOGGER = {"logger": RecLogger()}
 FORCED = [None, "dict", "RecMapping", "RecDict"]  # the exact-dict fast paths and their fallbacks
@@ -27,18 +27,22 @@ def build_all(force=None, **specs):
     return build
 
 
-targets = st.one_of(nested(), nested(), st.sampled_from([scalar(5), scalar(None), ("seq", "list", [])]))
+MUTABLE = ["dict", "dict", "RecDict", "OrderedDict", "defaultdict", "RecMapping", "VirtualMapping"]
+# Mostly mappings that take assignments; read-only ones and non-mappings now and then.
+targets = weighted((6, nested(MUTABLE)), (2, nested()), (1, st.sampled_from([scalar(5), scalar(None),
+                                                                               ("seq", "list", [])])))
+sources = weighted((6, nested()), (1, aliases), (1, scalars))
 
 
 @pytest.mark.parametrize("force", FORCED)
-@given(a=targets, b=st.one_of(nested(), nested(), aliases, scalars), flag=flags)
+@given(a=targets, b=sources, flag=flags)
 def test_recursive_update(force, a, b, flag):
     compare("dicts", build_all(force, a=a, b=b, flag=flag),
             lambda m, x: m.recursive_update(x["a"], x["b"], list_extend=x["flag"]), LOGGER)
 
 
 @pytest.mark.parametrize("force", FORCED)
-@given(a=targets, b=st.one_of(nested(), nested(), aliases, scalars))
+@given(a=targets, b=sources)
 def test_recursive_setdefault(force, a, b):
     compare("dicts", build_all(force, a=a, b=b), lambda m, x: m.recursive_setdefault(x["a"], x["b"]), LOGGER)
 
@@ -57,25 +61,28 @@ def test_recursive_cast(force, d, which):
             lambda m, x: m.recursive_cast(x["d"], cast_types(m)[which]), LOGGER)
 
 
-path_keys = st.one_of(keys, keys, st.just(("seq", "list", [])))
+# Paths mostly over a few keys, so that they meet the levels and values of d.
+few_keys = st.sampled_from(["a", "b", "l"]).map(scalar)
+path_keys = st.sampled_from(
+    [0] * 8 + [1, 1, 2]).flatmap(lambda i: [few_keys, keys, st.just(("seq", "list", []))][i])
 
 
 def key_paths():
-    """Lists, tuples, strings, iterators, custom sequences and non-sequences."""
-    elements = st.lists(path_keys, max_size=4)
-    return st.one_of(
-        elements.map(lambda ks: ("seq", "list", ks)),
-        elements.map(lambda ks: ("tuple", ks)),
-        elements.map(lambda ks: ("seq", "RecList", ks)),
-        st.text(alphabet="abl", max_size=4).map(scalar),
-        elements.map(lambda ks: ("iter", ks)),
-        st.sampled_from([scalar(None), scalar(5), scalar(0)]),
-    )
+    """Lists (mostly), tuples, strings, iterators, custom sequences and
+    non-sequences."""
+    def shape(kind, ks, text, other):
+        return {"list": ("seq", "list", ks), "tuple": ("tuple", ks), "RecList": ("seq", "RecList", ks),
+                "str": scalar(text), "iter": ("iter", ks), "other": other}[kind]
+    return st.builds(shape, st.sampled_from(["list"] * 6 + ["tuple", "RecList", "str", "iter", "other"]),
+                     st.one_of(st.lists(path_keys, min_size=1, max_size=2), st.lists(path_keys, max_size=4)),
+                     st.text(alphabet="abl", max_size=4),
+                     st.sampled_from([scalar(None), scalar(5), scalar(0)]))
 
 
 @pytest.mark.parametrize("force", [None, "RecMapping"])
-@given(d=st.one_of(nested(with_bad=False), st.just(scalar(3))), path=key_paths(), val=st.one_of(scalars, aliases),
-       append=flags)
+@given(d=st.one_of(nested(MUTABLE, with_bad=False, keys=few_keys), nested(MUTABLE, with_bad=False, keys=few_keys),
+                   nested(MUTABLE, with_bad=False), st.just(scalar(3))), path=key_paths(), val=st.one_of(scalars, aliases),
+       append=st.one_of(st.just(scalar(True)), flags))  # list mode more often than not
 def test_set_dict_by_key_path(force, d, path, val, append):
     def build(module):
         b = Builder(force)
@@ -88,7 +95,7 @@ def test_set_dict_by_key_path(force, d, path, val, append):
 
 flat_values = st.one_of(scalars, st.sampled_from([scalar(1), scalar(1.0), scalar(True), scalar("1")]))
 flat = st.tuples(st.sampled_from(["dict", "dict", "RecDict", "RecMapping", "VirtualMapping"]),
-                 st.lists(st.tuples(keys, flat_values), max_size=5)).map(lambda t: ("map",) + t)
+                 st.lists(st.tuples(keys, flat_values), min_size=1, max_size=5)).map(lambda t: ("map",) + t)
 
 
 @given(key=keys, value=st.one_of(flat_values, aliases), dictionary=flat, allow=flags,
@@ -371,3 +378,21 @@ def test_update_looks_its_own_name_up_at_the_recursive_call():
         return {"fn": module.recursive_update, "a": b(("map", "RecMapping", [])),
                 "b": b(("map", "dict", [(scalar("x"), ("map", "RecMapping", []))]))}
     compare("dicts", build, lambda m, x: x["fn"](x["a"], x["b"]), deleted("recursive_update"))
+
+
+DICTS_FUNCTIONS = ["recursive_update", "recursive_setdefault", "recursive_cast", "set_dict_by_key_path",
+                   "create_extended_dict", "generate_unique_key_name", "enforce_max_key_value_length",
+                   "load_dict_from_json_string", "load_dict_from_kv_string", "load_dict_from_yaml",
+                   "load_dict_from_list"]
+PARAMETER_NAMES = ["a", "b", "d", "keys", "val", "list_extend", "append_list", "type_", "source_dict", "dest_dict",
+                   "rename_keys", "key", "value", "dictionary", "allow_match", "dict_to_check", "max_key_length",
+                   "loadable", "process_values", "unique_keys", "bogus"]
+
+
+@given(function=st.sampled_from(DICTS_FUNCTIONS), nargs=st.integers(0, 5),
+       names=st.lists(st.sampled_from(PARAMETER_NAMES), max_size=3, unique=True))
+def test_argument_binding(function, nargs, names):
+    """Calls of every shape: the binding errors (and whatever the calls that
+    bind do) are the same."""
+    compare("dicts", build_all(), lambda m, x: getattr(m, function)(*["a"] * nargs, **dict.fromkeys(names, "a")),
+            LOGGER)

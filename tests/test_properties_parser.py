@@ -193,7 +193,7 @@ def test_formatter_constructor(args, kwargs, through):
 # ---- staged parsing -------------------------------------------------------------
 
 stage_arguments = st.lists(st.one_of(
-    st.tuples(st.just("pos"), st.integers(0, 3), st.sampled_from([None, "?", "*"]), st.just(None), st.just(0)),
+    st.tuples(st.just("pos"), st.integers(0, 3), st.sampled_from([None, "?", "?", "*"]), st.just(None), st.just(0)),
     st.tuples(st.just("opt"), st.integers(0, len(OPTIONS) - 1), st.sampled_from(["store", "store_true", "append"]),
               st.sampled_from([None, "?"]), st.just(None), st.booleans(), st.just(None))), max_size=4)
 TOKENS = ["-a", "1", "--alpha", "x", "-b", "--beta=2", "-v", "--verbose", "--other", "-q", "--", "-", "file",
@@ -214,8 +214,9 @@ ARGVS = {
 
 @given(arguments=stage_arguments, tokens=st.lists(st.sampled_from(TOKENS), max_size=6),
        explicit=st.one_of(st.none(), st.lists(st.sampled_from(TOKENS), max_size=4)),
-       argv=st.sampled_from(["list"] * 6 + sorted(ARGVS)), known=st.sampled_from(["inherited"] * 4 + sorted(KNOWN_RESULTS)),
-       module_sys=st.sampled_from(["real", "real", "real", "fake", "delete"]), namespace=st.booleans(),
+       argv=st.sampled_from(["list"] * 20 + sorted(ARGVS)),
+       known=st.sampled_from(["inherited"] * 20 + sorted(KNOWN_RESULTS)),
+       module_sys=st.sampled_from(["real"] * 8 + ["fake", "delete"]), namespace=st.booleans(),
        exit_on_error=st.booleans())
 def test_parse_args(arguments, tokens, explicit, argv, known, module_sys, namespace, exit_on_error):
     spec = {"prog": "stage", "width": 60, "usage": None, "prefix_chars": "-", "add_help": False, "color": False,
@@ -277,3 +278,17 @@ def test_stages_in_sequence(arguments, first, second):
         compare("parser", build, invoke, stdio=True)
     finally:
         sys.argv = saved
+
+
+@given(method=st.sampled_from(["_format_usage", "_format_action_invocation", "__init__"]), nargs=st.integers(0, 6),
+       names=st.lists(st.sampled_from(["self", "usage", "actions", "groups", "prefix", "action", "args", "kwargs",
+                                       "prog", "bogus"]), max_size=3, unique=True), bound=st.booleans())
+def test_method_binding(method, nargs, names, bound):
+    """Calls of every shape, bound and unbound: the same binding errors."""
+    def build(m):
+        return {"formatter": m.Tavik_HelpFormatter("prog", width=40)}
+
+    def invoke(m, x):
+        fn = getattr(x["formatter"] if bound else m.Tavik_HelpFormatter, method)
+        return fn(*[None] * nargs, **dict.fromkeys(names))
+    compare("parser", build, invoke)

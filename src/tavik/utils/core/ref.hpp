@@ -26,13 +26,6 @@ public:
     Ref& operator=(Ref o) noexcept { std::swap(p_, o.p_); return *this; }
     ~Ref() { Py_XDECREF(p_); }
 
-    // Holds `o` (borrowed) instead; the old object is released last.
-    void reset_borrowed(PyObject* o) noexcept {
-        Py_XINCREF(o);
-        PyObject* old = std::exchange(p_, o);
-        Py_XDECREF(old);
-    }
-
     PyObject* get() const noexcept { return p_; }
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }
     explicit operator bool() const noexcept { return p_ != nullptr; }
