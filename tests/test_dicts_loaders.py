@@ -169,3 +169,78 @@ def test_list_calls_module_attributes_in_order(monkeypatch):
     assert dicts.load_dict_from_list("['x', 'y']", unique_keys=0) == {"n": "y"}
     assert calls == [("load", "x"), ("merge", {"n": "x"}, {}, {"rename_keys": 0}),
                      ("load", "y"), ("merge", {"n": "y"}, {"n": "x"}, {"rename_keys": 0})]
+
+
+def python_yaml_loader(loadable):
+    """The loader's guard as Python code, for what it leaves behind."""
+    try:
+        if isinstance(loadable, str) and os.path.isfile(loadable):
+            with open(loadable) as file:
+                content = file.read()
+        else:
+            content = loadable
+        return dicts.yaml.safe_load(content)
+    except Exception as e:
+        dicts.logger.debug(UNABLE)
+
+
+class FailingRead(str):
+    """A file name whose file cannot be read: the `with` block's error path."""
+
+
+@pytest.mark.parametrize("load", [dicts.load_dict_from_yaml, python_yaml_loader])
+@pytest.mark.parametrize("loadable", ["a: [1, 2", "unreadable"])
+def test_yaml_leaves_the_handled_exception_as_found(load, loadable, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "unreadable").write_bytes(b"a: \xff\xfe\n")
+
+    def gen():
+        load(loadable)
+        yield
+        yield sys.exception()
+
+    try:
+        raise KeyError("outer")
+    except KeyError:
+        g = gen()
+        next(g)
+    assert next(g) is None
+    assert sys.exception() is None
+
+
+def test_yaml_handler_sees_the_loading_error_as_python_would(run_python, tmp_path):
+    # __exit__ and the logger run while the error is handled: they see it as
+    # sys.exception(), and what they raise carries it as its context.
+    path = tmp_path / "bad.yaml"
+    path.write_bytes(b"a: \xff\xfe\n")
+    out = run_python(f"""
+        import builtins, sys, types
+        real_open = open
+        class Closing:
+            def __init__(self, *args): self.file = real_open(*args)
+            def __enter__(self): return self.file
+            def __exit__(self, *exc):
+                self.file.close()
+                print('exit sees', type(sys.exception()).__name__)
+                1 / 0
+        builtins.open = Closing
+        import tavik.utils.dicts as D
+        builtins.open = real_open
+        def debug(message):
+            e = sys.exception()
+            print('logger sees', type(e).__name__, type(e.__context__).__name__,
+                  type(e.__context__.__context__).__name__)
+        D.logger = types.SimpleNamespace(debug=debug)
+        try:
+            raise KeyError('outer')
+        except KeyError as outer:
+            print(D.load_dict_from_yaml({str(path)!r}), sys.exception() is outer)
+        D.logger = types.SimpleNamespace(debug=lambda m: 1 / 0)
+        try:
+            D.load_dict_from_yaml('a: [')
+        except ZeroDivisionError as e:
+            print('raised', type(e.__context__).__module__.split('.')[0], e.__context__.__context__)
+    """)
+    assert out.splitlines() == [
+        "exit sees UnicodeDecodeError", "logger sees ZeroDivisionError UnicodeDecodeError KeyError", "None True",
+        "raised yaml None"]

@@ -6,6 +6,7 @@ import types
 
 import pytest
 
+import tavik.utils.dicts as dicts
 from tavik.utils.dicts import recursive_cast, recursive_setdefault, recursive_update
 
 
@@ -93,10 +94,33 @@ def test_update_calls_on_general_mappings():
                    ("bool",), ("setdefault", "l"), ("getitem", "l"), ("setitem", "v")]
 
 
-@pytest.mark.parametrize("items,error", [([(1, 2, 3)], ValueError), ([5], TypeError), ([(1,)], ValueError)])
-def test_update_bad_items(items, error):
-    with pytest.raises(error):
-        recursive_update({}, type("Odd", (Recorder,), {"items": lambda self: items})({}, []))
+def python_unpacking_error(item):
+    try:
+        k, v = item
+    except Exception as e:
+        return type(e), str(e)
+
+
+def bad_items():
+    """Items of every kind and length 0 to 3 that do not unpack into two."""
+    for n in (0, 1, 3):
+        values = list(range(n))
+        yield from (lambda: tuple(values), lambda: list(values), lambda: "abc"[:n], lambda: iter(values),
+                    lambda: dict.fromkeys(values))
+    yield from (lambda: 5, lambda: None, lambda: 2.5, lambda: object())
+
+
+@pytest.mark.parametrize("make", list(bad_items()))
+@pytest.mark.parametrize("call", [
+    lambda b: recursive_update({}, b), lambda b: recursive_setdefault({}, b),
+    lambda b: recursive_cast(b, lambda m: m), lambda b: dicts.create_extended_dict(b),
+    lambda b: dicts.enforce_max_key_value_length(b)])
+def test_bad_items_raise_the_interpreters_unpacking_error(make, call):
+    expected = python_unpacking_error(make())
+    odd = type("Odd", (Recorder,), {"items": lambda self: [make()]})({}, [])
+    with pytest.raises(expected[0]) as info:
+        call(odd)
+    assert (type(info.value), str(info.value)) == expected
 
 
 def test_update_errors_pass_through_and_keep_work():

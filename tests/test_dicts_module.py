@@ -171,3 +171,19 @@ def test_open_taken_once_at_import(monkeypatch, tmp_path):
     path.write_text("a: 1\n")
     monkeypatch.setattr("builtins.open", lambda *a, **k: 1 / 0)
     assert dicts.load_dict_from_yaml(str(path)) == {"a": 1}
+
+
+def test_signature_keeps_the_defaults_it_started_with(run_python):
+    # inspect's constructors run Python code, which may replace the defaults.
+    out = run_python("""
+        import inspect
+        import tavik.utils.dicts as D
+        f, real = D.create_extended_dict, inspect.Parameter
+        class Replacing(real):
+            def __init__(self, *args, **kwargs):
+                f.__defaults__ = None
+                super().__init__(*args, **kwargs)
+        inspect.Parameter = Replacing
+        print(f.__signature__)
+    """)
+    assert out.strip() == "(source_dict, dest_dict={}, rename_keys=True)"

@@ -67,3 +67,21 @@ def test_general_mapping_calls():
 
     set_dict_by_key_path(Level(), ["a", "b"], 1, append_list=True)
     assert log == [("setdefault", "a", {}), ("get", "b", None), ("setitem", "b", [1])]
+
+
+def test_walk_ends_when_user_code_clears_the_path(run_python):
+    # Hashing a key clears the private copy of keys[:-1]: the walk ends there,
+    # as `for k in keys[:-1]` would.
+    out = run_python("""
+        import gc
+        import tavik.utils.dicts as D
+        class K(str):
+            def __hash__(self):
+                for r in gc.get_referrers(self):
+                    if type(r) is list and r is not keys: r.clear()
+                return str.__hash__(self)
+        keys = [K('a'), K('b'), K('c')]
+        d = {}
+        print(D.set_dict_by_key_path(d, keys, 1), d)
+    """)
+    assert out.strip() == "1 {'a': {'c': 1}}"

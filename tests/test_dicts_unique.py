@@ -84,8 +84,8 @@ def test_create_extended_dict(source, dest, rename, expected, logged, records):
 @pytest.mark.parametrize("source,dest,error,match", [
     (None, {}, AttributeError, "items"),
     ({"a": 1}, None, TypeError, None),
-    (types.SimpleNamespace(items=lambda: [("a", 1, 2)]), {}, ValueError, r"too many values to unpack \(expected 2\)"),
-    (types.SimpleNamespace(items=lambda: [("a",)]), {}, ValueError, "need more than 1 value to unpack"),
+    (types.SimpleNamespace(items=lambda: [("a", 1, 2)]), {}, ValueError, r"too many values to unpack \(expected 2, got 3\)"),
+    (types.SimpleNamespace(items=lambda: [("a",)]), {}, ValueError, r"not enough values to unpack \(expected 2, got 1\)"),
 ])
 def test_create_extended_dict_errors(source, dest, error, match):
     with pytest.raises(error, match=match):

@@ -44,6 +44,10 @@ class Fixed(P.Tavik_HelpFormatter):
      f"usage: prog [-h] [-v]\n{IND12}[--long LONG]\n{IND12}[--other OTHER]\n\n"),
     ("prog", 20, None, ["alpha", "beta", "gamma"], f"usage: prog alpha\n{IND12}beta\n{IND12}gamma\n\n"),
     ("prog", 10, None, ["-x", "y"], "usage: prog\n\n"),
+    # An empty program name is left out of the one-line form with its blank.
+    ("", 10, None, ["src"], "usage: src\n\n"),
+    ("", 78, None, STANDARD, "usage: src dst [-h] [-v] [--long LONG]\n\n"),
+    ("", 10, None, ["src", "dst"], "usage: \n        src\n        dst\n\n"),
 ])
 def test_worked_examples(prog, width, usage, names, expected):
     assert Fixed(prog, width=width)._format_usage(usage, actions(names), [], None) == expected
@@ -107,6 +111,7 @@ WRAPPED = f"usage: prog src dst\n{IND12}[-h] [-v]\n{IND12}[-a | -b]\n{IND12}[-X 
     (functools.partial(standard, color=True), 30, WRAPPED),
     (lambda width: parser(width, "-v"), 78, "usage: prog [-h] [-v]\n"),
     (lambda width: parser(width, "src", add_help=False), 78, "usage: prog src\n"),
+    (lambda width: parser(width, prog=""), 78, "usage: [-h]\n"),
 ])
 def test_real_parser_usage(monkeypatch, build, width, expected):
     for name in ("NO_COLOR", "PYTHON_COLORS"):
@@ -137,3 +142,24 @@ def test_real_parser_help():
         "  --configuration-location PATH\n"
         "                              settings\n"
     )
+
+
+def test_usage_parts_survive_user_code_clearing_lists(run_python):
+    # Each truth test of a part clears every list that holds it; the text is
+    # laid out from the parts as they were returned.
+    out = run_python("""
+        import gc
+        import tavik.utils.parser as P
+        class Part(str):
+            def __bool__(self):
+                for r in gc.get_referrers(self):
+                    if type(r) is list: r.clear()
+                return True
+        class F(P.Tavik_HelpFormatter):
+            def _get_actions_usage_parts(self, actions, groups):
+                return [Part('[-a A]'), Part('pos'), Part('x')], 1
+        p = P.ArgsPropagationParser(prog='prog', formatter_class=F)
+        p.add_argument('-a'); p.add_argument('pos')
+        print(repr(p.format_usage()))
+    """)
+    assert out.strip() == repr("usage: prog pos x [-a A]\n")

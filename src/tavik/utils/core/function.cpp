@@ -422,8 +422,13 @@ PyObject* get_signature(PyObject* self, void*) {
     Ref empty = signature ? Ref::steal(PyObject_GetAttr(parameter.get(), n_empty.get())) : Ref();
     Ref params = empty ? Ref::steal(PyList_New(0)) : Ref();
     if (!params) return nullptr;
+    // Taken once: inspect's constructors run Python code, which may assign
+    // new ones to the function.
+    Ref defaults = Ref::borrow(f->defaults);
+    Ref kwdefaults = Ref::borrow(f->kwdefaults);
+    Ref annotations = Ref::borrow(f->annotations);
     Py_ssize_t n = PyTuple_GET_SIZE(f->names);
-    Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+    Py_ssize_t defcount = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* name = PyTuple_GET_ITEM(f->names, i);
         ParamKind kind = f->spec->params[static_cast<std::size_t>(i)].kind;
@@ -431,16 +436,16 @@ PyObject* get_signature(PyObject* self, void*) {
         if (!kind_obj) return nullptr;
         Ref deflt = empty;
         if (kind == ParamKind::Positional && i >= f->npos - defcount) {
-            deflt = Ref::borrow(PyTuple_GET_ITEM(f->defaults, i - (f->npos - defcount)));
-        } else if (kind == ParamKind::KeywordOnly && f->kwdefaults) {
+            deflt = Ref::borrow(PyTuple_GET_ITEM(defaults.get(), i - (f->npos - defcount)));
+        } else if (kind == ParamKind::KeywordOnly && kwdefaults) {
             PyObject* v;
-            if (PyDict_GetItemRef(f->kwdefaults, name, &v) < 0) return nullptr;
+            if (PyDict_GetItemRef(kwdefaults.get(), name, &v) < 0) return nullptr;
             if (v) deflt = Ref::steal(v);
         }
         Ref ann = empty;
-        if (f->annotations) {
+        if (annotations) {
             PyObject* v;
-            if (PyDict_GetItemRef(f->annotations, name, &v) < 0) return nullptr;
+            if (PyDict_GetItemRef(annotations.get(), name, &v) < 0) return nullptr;
             if (v) ann = Ref::steal(v);
         }
         PyObject* call_args[] = {name, kind_obj.get(), deflt.get(), ann.get()};
@@ -450,9 +455,9 @@ PyObject* get_signature(PyObject* self, void*) {
         if (!p || PyList_Append(params.get(), p.get()) < 0) return nullptr;
     }
     Ref ret = empty;
-    if (f->annotations) {
+    if (annotations) {
         PyObject* v;
-        if (PyDict_GetItemRef(f->annotations, n_return.get(), &v) < 0) return nullptr;
+        if (PyDict_GetItemRef(annotations.get(), n_return.get(), &v) < 0) return nullptr;
         if (v) ret = Ref::steal(v);
     }
     Ref kwnames = Ref::steal(PyTuple_Pack(1, n_return_annotation.get()));

@@ -142,6 +142,40 @@ bool unpack(PyObject* obj, Ref* out, Py_ssize_t n) {
     return !PyErr_Occurred();
 }
 
+bool unpack_as_python(PyObject* obj, Ref* out, Py_ssize_t n) {
+    if ((PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) && PySequence_Fast_GET_SIZE(obj) == n) {
+        PyObject** items = PySequence_Fast_ITEMS(obj);
+        for (Py_ssize_t i = 0; i < n; ++i) out[i] = Ref::borrow(items[i]);
+        return true;
+    }
+    Ref iter = Ref::steal(PyObject_GetIter(obj));
+    if (!iter) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(obj)->tp_iter && !PySequence_Check(obj)) {
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(obj)->tp_name);
+        }
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        out[i] = Ref::steal(PyIter_Next(iter.get()));
+        if (!out[i]) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", n, i);
+            }
+            return false;
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(iter.get()));
+    if (!extra) return !PyErr_Occurred();
+    // The sizes are read after the iteration, as the interpreter does.
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj) || PyDict_CheckExact(obj)) {
+        Py_ssize_t size = PyDict_CheckExact(obj) ? PyDict_GET_SIZE(obj) : Py_SIZE(obj);
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd, got %zd)", n, size);
+    } else {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
+    }
+    return false;
+}
+
 bool Items::start(PyObject* obj) {
     if (PyDict_CheckExact(obj)) {
         dict_ = Ref::borrow(obj);
@@ -175,7 +209,7 @@ int Items::next(Ref& key, Ref& value) {
     Ref item = Ref::steal(PyIter_Next(iter_.get()));
     if (!item) return PyErr_Occurred() ? -1 : 0;
     Ref kv[2];
-    if (!unpack(item.get(), kv, 2)) return -1;
+    if (!unpack_as_python(item.get(), kv, 2)) return -1;
     key = std::move(kv[0]);
     value = std::move(kv[1]);
     return 1;

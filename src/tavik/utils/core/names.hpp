@@ -34,8 +34,25 @@ int bind(PyObject* module, const char* name, Ref value);
 
 // Unpacks `obj` into exactly n values, with the module's unpacking texts.
 bool unpack(PyObject* obj, Ref* out, Py_ssize_t n);
+// `a, b = obj` in Python code: the same steps and the interpreter's own texts.
+bool unpack_as_python(PyObject* obj, Ref* out, Py_ssize_t n);
 void raise_too_many_values(Py_ssize_t expected);
 void raise_need_more_values(Py_ssize_t found);
+
+// Runs `body` as inside an `except` block for `exc`: sys.exception() is
+// `exc`, and exceptions raised meanwhile get it as their context. Like a
+// generator's frame, it stacks its own entry on the thread's handled-exception
+// state and takes it off afterwards, so the entries below are never written.
+template <class Body>
+auto while_handling(PyObject* exc, Body body) {
+    PyThreadState* ts = PyThreadState_Get();
+    _PyErr_StackItem item{Py_NewRef(exc), ts->exc_info};
+    ts->exc_info = &item;
+    auto result = body();
+    ts->exc_info = item.previous_item;
+    Py_XDECREF(item.exc_value);
+    return result;
+}
 
 // The keyword names of a vectorcall, made on first use and kept.
 class KwNames {

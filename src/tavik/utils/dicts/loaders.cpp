@@ -156,23 +156,17 @@ Ref special_method(PyObject* obj, const Name& name, const char* missing) {
 // with the error to go on with set: the exception itself, one raised by
 // __exit__, or (when __exit__ swallows it) that of reading an unbound local.
 Ref leave_with_error(PyObject* exit) {
-    PyObject* exc = PyErr_GetRaisedException();
-    PyObject* previous = PyErr_GetHandledException();
-    // While __exit__ runs the exception is the one being handled, so one
-    // raised there gets it as its context.
-    PyErr_SetHandledException(exc);
-    PyObject* tb = PyException_GetTraceback(exc);
-    Ref r = call(exit, reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc, tb ? tb : Py_None);
-    Py_XDECREF(tb);
-    int swallow = r ? PyObject_IsTrue(r.get()) : -1;
-    PyErr_SetHandledException(previous);
-    Py_XDECREF(previous);
-    if (swallow < 0) {
-        Py_DECREF(exc);
-    } else if (!swallow) {
-        PyErr_SetRaisedException(exc);
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    // __exit__ runs while the exception is being handled.
+    int swallow = while_handling(exc.get(), [&] {
+        Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
+        Ref r = call(exit, reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get(), tb ? tb.get() : Py_None);
+        return r ? PyObject_IsTrue(r.get()) : -1;
+    });
+    if (swallow < 0) return {};
+    if (!swallow) {
+        PyErr_SetRaisedException(exc.release());
     } else {
-        Py_DECREF(exc);
         PyErr_SetString(PyExc_UnboundLocalError,
                         "cannot access local variable 'content' where it is not associated with a value");
     }
@@ -218,17 +212,13 @@ PyObject* load_dict_from_yaml(Function* self, PyObject* const* args) {
     Ref result = load_yaml(self, args[0]);
     if (result) return result.release();
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-    PyObject* exc = PyErr_GetRaisedException();
-    PyObject* previous = PyErr_GetHandledException();
-    // Handled while the record is written: an error of the logger carries
-    // it as its context.
-    PyErr_SetHandledException(exc);
-    Ref debug = logger_debug(self);
-    Ref message = debug ? Ref::steal(PyUnicode_FromString("Unable to load the yaml file")) : Ref();
-    int logged = message && call(debug.get(), message.get()) ? 0 : -1;
-    PyErr_SetHandledException(previous);
-    Py_XDECREF(previous);
-    Py_DECREF(exc);
+    // except Exception as e: logger.debug("Unable to load the yaml file")
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    int logged = while_handling(exc.get(), [&] {
+        Ref debug = logger_debug(self);
+        Ref message = debug ? Ref::steal(PyUnicode_FromString("Unable to load the yaml file")) : Ref();
+        return message && call(debug.get(), message.get()) ? 0 : -1;
+    });
     if (logged < 0) return nullptr;
     Py_RETURN_NONE;
 }

@@ -38,24 +38,21 @@ bool step(Ref& level, PyObject* k) {
 // The level that holds the last key, made where missing.
 Ref walk(PyObject* d, PyObject* keys) {
     Ref level = Ref::borrow(d);
-    // keys[:-1] of an exact list or tuple, without the generic slicing: a
-    // tuple cannot change under the walk, a list is copied as slicing does.
-    Ref path;
+    auto each = [&](PyObject* k) { return step(level, k) ? 0 : -1; };
+    // keys[:-1] of a tuple is its first items: nothing can change them.
     if (PyTuple_CheckExact(keys)) {
-        path = Ref::borrow(keys);
-    } else if (PyList_CheckExact(keys)) {
-        path = Ref::steal(PyList_GetSlice(keys, 0, std::max<Py_ssize_t>(PyList_GET_SIZE(keys) - 1, 0)));
-        if (!path) return {};
-    }
-    if (path) {
-        Py_ssize_t n = PySequence_Fast_GET_SIZE(path.get()) - (path.get() == keys ? 1 : 0);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            if (!step(level, PySequence_Fast_ITEMS(path.get())[i])) return {};
+        Ref held = Ref::borrow(keys);
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(keys) - 1; ++i) {
+            if (each(PyTuple_GET_ITEM(keys, i)) < 0) return {};
         }
         return level;
     }
-    path = slice_to(keys, -1);
-    if (!path || for_each(path.get(), [&](PyObject* k) { return step(level, k) ? 0 : -1; }) < 0) return {};
+    // Any other path is sliced, and the slice walked as `for k in` walks it:
+    // user code run by a step may reach that list and change it.
+    Ref path = PyList_CheckExact(keys)
+                   ? Ref::steal(PyList_GetSlice(keys, 0, std::max<Py_ssize_t>(PyList_GET_SIZE(keys) - 1, 0)))
+                   : slice_to(keys, -1);
+    if (!path || for_each(path.get(), each) < 0) return {};
     return level;
 }
 

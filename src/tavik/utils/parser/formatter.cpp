@@ -140,7 +140,7 @@ public:
         if (format_) return call(format_.get(), actions, groups);
         Ref result = call(parts_.get(), actions, groups);
         Ref split[2];
-        if (!result || !unpack(result.get(), split, 2)) return {};
+        if (!result || !unpack_as_python(result.get(), split, 2)) return {};
         return positionals_first(split[0].get(), split[1].get());
     }
 
@@ -148,17 +148,19 @@ private:
     // parts[pos_start:] then parts[:pos_start], joined by single blanks;
     // empty parts are left out so that no blank is doubled.
     Ref positionals_first(PyObject* parts, PyObject* pos_start) const {
-        Ref items = Ref::steal(PySequence_List(parts));
+        // A tuple: the truth tests below run user code, which could reach
+        // and change a list.
+        Ref items = Ref::steal(PySequence_Tuple(parts));
         Ref index = items ? Ref::steal(PyNumber_Index(pos_start)) : Ref();
         if (!index) return {};
         Py_ssize_t start = PyNumber_AsSsize_t(index.get(), nullptr);  // clamps like a slice bound
-        Py_ssize_t n = PyList_GET_SIZE(items.get());
+        Py_ssize_t n = PyTuple_GET_SIZE(items.get());
         if (start < 0) start = std::max<Py_ssize_t>(start + n, 0);
         start = std::min(start, n);
         Ref ordered = Ref::steal(PyList_New(0));
         if (!ordered) return {};
         for (Py_ssize_t k = 0; k < n; ++k) {
-            Ref part = Ref::borrow(PyList_GET_ITEM(items.get(), (start + k) % n));
+            Ref part = Ref::borrow(PyTuple_GET_ITEM(items.get(), (start + k) % n));
             int present = PyObject_IsTrue(part.get());
             if (present < 0) return {};
             if (!present) continue;
@@ -378,9 +380,13 @@ Ref actions_usage(Function* self, PyObject* formatter, PyObject* actions, PyObje
     Ref ordered = Ref::steal(PyNumber_Add(positionals.get(), optionals.get()));
     Ref action_usage = ordered ? format(ordered.get(), groups) : Ref();
     if (!action_usage) return {};
-    Ref present = one_item_list(prog.get());
-    int has_usage = present ? PyObject_IsTrue(action_usage.get()) : -1;
-    if (has_usage < 0 || (has_usage && PyList_Append(present.get(), action_usage.get()) < 0)) return {};
+    // prog and action_usage joined by one blank, each left out when falsy.
+    Ref present = Ref::steal(PyList_New(0));
+    if (!present) return {};
+    for (PyObject* piece : {prog.get(), action_usage.get()}) {
+        int has = PyObject_IsTrue(piece);
+        if (has < 0 || (has && PyList_Append(present.get(), piece) < 0)) return {};
+    }
     Ref usage = Ref::steal(PyUnicode_Join(t_blank.get(), present.get()));
     TextWidth text_width;
     if (!usage || !text_width.start(formatter)) return {};
