@@ -1,6 +1,6 @@
-"""Checks the wheel in DIR: it must hold exactly the two extension modules
-for this interpreter (besides its metadata), and both must import from it
-next to the host stand-ins.
+"""Checks the wheel in DIR: it must be tagged for this interpreter's platform
+and hold exactly its two extension modules (besides its metadata), and both
+must import from it next to the host stand-ins.
 
     python3.14 tools/check_wheel.py DIR HOST_DIR
 """
@@ -19,6 +19,9 @@ def main(wheel_dir, host_dir):
     if len(wheels) != 1:
         sys.exit(f"expected one wheel in {wheel_dir}, found {[w.name for w in wheels]}")
     wheel = wheels[0]
+    platform_tag = sysconfig.get_platform().replace("-", "_").replace(".", "_")
+    if wheel.stem.rsplit("-", 1)[-1] != platform_tag:
+        sys.exit(f"{wheel.name} is not tagged {platform_tag}")
     suffix = sysconfig.get_config_var("EXT_SUFFIX")
     expected = sorted(f"tavik/utils/{name}{suffix}" for name in ("dicts", "parser"))
     with zipfile.ZipFile(wheel) as archive:
