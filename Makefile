@@ -8,8 +8,9 @@ RELEASE  := $(CURDIR)/build/release
 DEBUG    := $(CURDIR)/build/debug
 WHEEL    := $(CURDIR)/build/wheel
 HOST     := $(CURDIR)/host
+VENV     := $(CURDIR)/build/venv
 
-.PHONY: all build release debug demo test check leaks wheel clean
+.PHONY: all build release debug demo test check leaks typecheck wheel installed clean
 
 all: build
 
@@ -32,7 +33,7 @@ debug:
 demo: release
 	$(ENV) env PYTHONPATH=$(RELEASE):$(HOST) $(PYTHON) examples/demo.py
 
-test: build check leaks wheel
+test: build check leaks typecheck wheel installed
 
 check: release
 	$(ENV) env PYTHONPATH=$(RELEASE):$(HOST) $(PYTHON) -m pytest -q tests
@@ -43,11 +44,24 @@ check: release
 leaks: debug
 	$(ENV) env PYTHONPATH=$(DEBUG):$(HOST) $(PYTHON_D) -m pytest -q -p no:cacheprovider tests
 
+# The stubs against the built modules, then a typed user of them. The host
+# stand-ins are on both paths: the dicts stub re-exports two host names.
+typecheck: release
+	$(ENV) env PYTHONPATH=$(RELEASE):$(HOST) MYPYPATH=$(RELEASE):$(HOST) \
+	    MYPY_CACHE_DIR=$(CURDIR)/build/mypy-cache sh -ec '\
+	    $(PYTHON) -m mypy.stubtest tavik.utils.dicts tavik.utils.parser; \
+	    $(PYTHON) -m mypy --strict examples/typed_usage.py'
+
 wheel:
 	rm -rf $(WHEEL)
 	$(ENV) $(PYTHON) -m pip wheel --no-build-isolation --no-deps \
 	    --disable-pip-version-check -w $(WHEEL) .
 	$(ENV) $(PYTHON) tools/check_wheel.py $(WHEEL) $(HOST)
+
+# The wheel as pip installs it, in a fresh venv, running the examples (the
+# demo is compared with its run against the release build).
+installed: release wheel
+	$(ENV) $(PYTHON) tools/check_installed.py $(WHEEL) $(RELEASE) $(HOST) $(VENV)
 
 # aarch64, the target: cross-compiled in an x86_64 root, tested in an arm64
 # root under qemu-user (tools/env.sh makes both). The reference-leak checks
@@ -57,6 +71,8 @@ ARM64_ENV   := TAVIK_ROOT=arm64 $(ENV)
 ARM64       := $(CURDIR)/build/arm64
 ARM64_WHEEL := $(CURDIR)/build/wheel-arm64
 TOOLCHAIN   := $(CURDIR)/tools/aarch64-linux-gnu.cmake
+# Under emulation the fixed-seed properties run with fewer examples.
+ARM64_PROPERTY_EXAMPLES ?= 10
 
 .PHONY: release-arm64 wheel-arm64 test-arm64
 
@@ -73,7 +89,8 @@ wheel-arm64:
 test-arm64: release-arm64 wheel-arm64
 	$(ARM64_ENV) $(PYTHON) -c 'import platform, sys; print("machine:", platform.machine()); \
 	    sys.exit(platform.machine() != "aarch64")'
-	$(ARM64_ENV) env PYTHONPATH=$(ARM64):$(HOST) $(PYTHON) -m pytest -q tests
+	$(ARM64_ENV) env PYTHONPATH=$(ARM64):$(HOST) PROPERTY_EXAMPLES=$(ARM64_PROPERTY_EXAMPLES) \
+	    $(PYTHON) -m pytest -q -p no:cacheprovider tests
 	$(ARM64_ENV) env PYTHONPATH=$(ARM64):$(HOST) $(PYTHON) examples/demo.py
 	$(ARM64_ENV) $(PYTHON) tools/check_wheel.py $(ARM64_WHEEL) $(HOST)
 

@@ -1,6 +1,8 @@
 """Checks the wheel in DIR: it must be tagged for this interpreter's platform
-and hold exactly its two extension modules (besides its metadata), and both
-must import from it next to the host stand-ins.
+and hold exactly the two extension modules for this interpreter and their
+stubs (besides its metadata), both modules must import from it next to the
+host stand-ins, and auditwheel must find it fit for a manylinux tag: it
+links nothing beyond the C/C++ runtime.
 
     python3.14 tools/check_wheel.py DIR HOST_DIR
 """
@@ -23,7 +25,7 @@ def main(wheel_dir, host_dir):
     if wheel.stem.rsplit("-", 1)[-1] != platform_tag:
         sys.exit(f"{wheel.name} is not tagged {platform_tag}")
     suffix = sysconfig.get_config_var("EXT_SUFFIX")
-    expected = sorted(f"tavik/utils/{name}{suffix}" for name in ("dicts", "parser"))
+    expected = sorted(f"tavik/utils/{name}{ext}" for name in ("dicts", "parser") for ext in (suffix, ".pyi"))
     with zipfile.ZipFile(wheel) as archive:
         payload = sorted(
             n for n in archive.namelist() if not n.split("/", 1)[0].endswith(".dist-info")
@@ -39,7 +41,11 @@ def main(wheel_dir, host_dir):
                 cwd=unpacked,
                 check=True,
             )
-    print(f"{wheel.name}: {', '.join(expected)}; both import")
+    shown = subprocess.run([sys.executable, "-m", "auditwheel", "show", wheel], capture_output=True, text=True)
+    verdict = " ".join(shown.stdout.split())
+    if shown.returncode != 0 or 'consistent with the following platform tag: "manylinux_' not in verdict:
+        sys.exit(f"auditwheel show {wheel.name}:\n{shown.stdout}{shown.stderr}")
+    print(f"{wheel.name}: {', '.join(expected)}; both import; auditwheel: {verdict.split('platform tag: ')[1].split()[0]}")
 
 
 if __name__ == "__main__":

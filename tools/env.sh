@@ -31,7 +31,7 @@ arm64)
     # What the tests import and run; nothing is compiled here.
     ARCH=arm64
     PACKAGES="python3.14 python3-yaml python3-pytest python3-hypothesis
-python3-pip python3-venv python3-mypy make" ;;
+python3-pip python3-venv python3-mypy python3-auditwheel make" ;;
 *)
     echo "env.sh: TAVIK_ROOT is native, cross or arm64, not '$kind'" >&2; exit 2 ;;
 esac
