@@ -6,20 +6,21 @@ PYTHON   := python3.14
 PYTHON_D := python3.14d
 RELEASE  := $(CURDIR)/build/release
 DEBUG    := $(CURDIR)/build/debug
+SANITIZE := $(CURDIR)/build/sanitize
 WHEEL    := $(CURDIR)/build/wheel
 HOST     := $(CURDIR)/host
 VENV     := $(CURDIR)/build/venv
 
-.PHONY: all build release debug demo test check leaks typecheck wheel installed clean
+.PHONY: all build release debug sanitize-build demo test check leaks sanitize typecheck wheel installed fuzz clean
 
 all: build
 
 build: release debug
 
-# $(call cmake_build,BUILD_DIR,INTERPRETER,BUILD_TYPE); the interpreter is
-# resolved inside the environment, where it lives.
+# $(call cmake_build,BUILD_DIR,INTERPRETER,BUILD_TYPE[,CMAKE_OPTIONS]); the
+# interpreter is resolved inside the environment, where it lives.
 define cmake_build
-	$(ENV) sh -ec 'cmake -S . -B $(1) -G Ninja -DCMAKE_BUILD_TYPE=$(3) \
+	$(ENV) sh -ec 'cmake -S . -B $(1) -G Ninja -DCMAKE_BUILD_TYPE=$(3) $(4) \
 	    -DPython_EXECUTABLE="$$(command -v $(2))"; cmake --build $(1)'
 endef
 
@@ -30,19 +31,55 @@ release:
 debug:
 	$(call cmake_build,$(DEBUG),$(PYTHON_D),Debug)
 
+# Release interpreter, modules built with ASan and UBSan (Debug flags: -O1,
+# libstdc++ assertions).
+sanitize-build:
+	$(call cmake_build,$(SANITIZE),$(PYTHON),Debug,-DTAVIK_SANITIZE=ON)
+
 demo: release
 	$(ENV) env PYTHONPATH=$(RELEASE):$(HOST) $(PYTHON) examples/demo.py
 
-test: build check leaks typecheck wheel installed
+test: build check leaks sanitize typecheck wheel installed
+
+# The property tests (tests/test_properties_*.py) run in `check` and `leaks`
+# with a fixed seed and PROPERTY_EXAMPLES examples each; lower it where the
+# interpreter is slow (emulation). `make fuzz` runs them long: FUZZ_EXAMPLES
+# each, from FUZZ_SEED (a new one unless given; give it again to replay).
+PROPERTY_EXAMPLES ?= 25
+FUZZ_EXAMPLES ?= 2000
+ifndef FUZZ_SEED
+FUZZ_SEED := $(shell od -An -N4 -tu4 /dev/urandom | tr -d ' ')
+endif
+PROPERTIES := PROPERTY_EXAMPLES=$(PROPERTY_EXAMPLES)
 
 check: release
-	$(ENV) env PYTHONPATH=$(RELEASE):$(HOST) $(PYTHON) -m pytest -q tests
+	$(ENV) env PYTHONPATH=$(RELEASE):$(HOST) $(PROPERTIES) $(PYTHON) -m pytest -q tests
+
+# The whole suite on the sanitized modules. The interpreter is not
+# instrumented, so the ASan runtime is preloaded, and PYTHONMALLOC=malloc
+# sends every object allocation through it. Any report ends the process with
+# a failure; subprocesses of the tests inherit the settings. Leak detection
+# stays off: the interpreter keeps memory until exit by design, and the
+# reference-leak checks of the debug build cover the modules.
+SANITIZER_ENV := PYTHONMALLOC=malloc \
+    ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1:strict_init_order=1:detect_stack_use_after_return=0 \
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    $(PROPERTIES) PYTHONPATH=$(SANITIZE):$(HOST)
+
+sanitize: sanitize-build
+	$(ENV) sh -ec 'export LD_PRELOAD="$$(g++ -print-file-name=libasan.so)"; \
+	    exec env $(SANITIZER_ENV) $(PYTHON) -m pytest -q -p no:cacheprovider tests'
 
 # The whole suite on the debug interpreter: its reference-leak checks
 # (tests/leaks, collected only there) and every other test under Py_DEBUG's
 # assertions.
 leaks: debug
-	$(ENV) env PYTHONPATH=$(DEBUG):$(HOST) $(PYTHON_D) -m pytest -q -p no:cacheprovider tests
+	$(ENV) env PYTHONPATH=$(DEBUG):$(HOST) $(PROPERTIES) $(PYTHON_D) -m pytest -q -p no:cacheprovider tests
+
+fuzz: release
+	@echo "fuzz: $(FUZZ_EXAMPLES) examples per property, FUZZ_SEED=$(FUZZ_SEED)"
+	$(ENV) env PYTHONPATH=$(RELEASE):$(HOST) PROPERTY_PROFILE=fuzz FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(PYTHON) -m pytest \
+	    -q -p no:cacheprovider --hypothesis-seed=$(FUZZ_SEED) --hypothesis-show-statistics tests/test_properties_*.py
 
 # The stubs against the built modules, then a typed user of them. The host
 # stand-ins are on both paths: the dicts stub re-exports two host names.

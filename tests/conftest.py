@@ -18,3 +18,33 @@ def run_python():
         return out.stdout
 
     return run
+
+
+# The property tests import the plain renderings (tests/plain) and their
+# helpers from this directory.
+sys.path.insert(0, os.path.dirname(__file__))
+
+import atexit  # noqa: E402
+import shutil  # noqa: E402
+import tempfile  # noqa: E402
+
+import hypothesis.configuration  # noqa: E402
+from hypothesis import HealthCheck, settings  # noqa: E402
+
+# Hypothesis keeps caches under .hypothesis/ in the current directory even
+# without an example database; a temporary home keeps the work tree clean.
+_home = tempfile.mkdtemp(prefix="tavik-hypothesis-")
+atexit.register(shutil.rmtree, _home, ignore_errors=True)
+hypothesis.configuration.set_hypothesis_home_dir(_home)
+
+_QUIET = [HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much,
+          HealthCheck.differing_executors]
+# `make check`: a fixed seed per test and a small budget (PROPERTY_EXAMPLES
+# per property; the runs under emulation lower it). `make fuzz`: as many
+# examples as FUZZ_EXAMPLES, the seed given on the command line. Neither
+# writes an example database into the work tree.
+settings.register_profile("ci", max_examples=int(os.environ.get("PROPERTY_EXAMPLES", "25")), derandomize=True,
+                          database=None, deadline=None, suppress_health_check=_QUIET, print_blob=True)
+settings.register_profile("fuzz", max_examples=int(os.environ.get("FUZZ_EXAMPLES", "2000")), derandomize=False,
+                          database=None, deadline=None, suppress_health_check=_QUIET, print_blob=True)
+settings.load_profile(os.environ.get("PROPERTY_PROFILE", "ci"))

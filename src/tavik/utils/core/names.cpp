@@ -202,8 +202,12 @@ int Items::next(Ref& key, Ref& value) {
             return -1;
         }
         --left_;
-        key = Ref::borrow(k);
-        value = Ref::borrow(v);
+        // Both are held before the previous pair is released: its last
+        // reference may go here, and its __del__ may take k or v out of d.
+        Ref new_key = Ref::borrow(k);
+        Ref new_value = Ref::borrow(v);
+        key = std::move(new_key);
+        value = std::move(new_value);
         return 1;
     }
     Ref item = Ref::steal(PyIter_Next(iter_.get()));

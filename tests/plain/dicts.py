@@ -1,0 +1,243 @@
+# cython: annotation_typing=False
+"""tavik.utils.dicts in plain Python."""
+
+import re
+import os
+import sys
+import json
+import yaml
+import shlex
+import logging
+from ast import literal_eval
+from collections.abc import Mapping, MutableSequence
+
+from tavik.utils.strings import decode_cli_string
+from tavik.configuration import configuration as cfg
+
+# Taken once, as the native module does: later changes to the builtins or to
+# the module attribute `os` do not reach these.
+_open = open
+from os import PathLike as _PathLike
+
+logger = logging.getLogger(__name__)
+LIST_EXTEND_PATTERN = re.compile("^%EXTEND_LIST{ *(.+?) *}$")
+MAX_KEY_LENGTH = cfg.get("limits.dicts.max_key_length", 40)
+MAX_VALUE_LENGTH = cfg.get("limits.dicts.max_value_length", 512)
+
+
+def _need_more(found):
+    return ValueError("need more than %d value%s to unpack" % (found, "" if found == 1 else "s"))
+
+
+def _unpack(obj, n):
+    """Unpacks obj into exactly n values with the module's own texts (used
+    only where those texts are asked for)."""
+    if type(obj) is tuple or type(obj) is list:
+        if len(obj) > n:
+            raise ValueError("too many values to unpack (expected %d)" % n)
+        if len(obj) < n:
+            raise _need_more(len(obj))
+        return list(obj)
+    it = iter(obj)
+    out = []
+    for i in range(n):
+        try:
+            out.append(next(it))
+        except StopIteration:
+            raise _need_more(i) from None
+    try:
+        next(it)
+    except StopIteration:
+        return out
+    raise ValueError("too many values to unpack (expected %d)" % n)
+
+
+def _type_name(t):
+    # The C-level type name: qualified by its module for a static type.
+    if t.__flags__ & (1 << 9) or t.__module__ == "builtins":
+        return t.__name__
+    return t.__module__ + "." + t.__name__
+
+
+def _slice_to(obj, stop):
+    """obj[:stop]; an object without subscription is "unsliceable"."""
+    if not any("__getitem__" in vars(c) for c in type(obj).__mro__):
+        raise TypeError("'%.200s' object is unsliceable" % _type_name(type(obj)))
+    return obj[:stop]
+
+
+def recursive_update(a, b, *, list_extend=False):
+    """recursive_update
+
+    Recursively updates on nested dictionary a with dictionary b.
+    """
+    if not isinstance(a, Mapping):
+        return b
+    if not isinstance(b, Mapping):
+        return b
+    for k, v in b.items():
+        if isinstance(v, Mapping):
+            # Three steps: the default, the get, the recursive call (its
+            # name looked up only then).
+            default = type(v)()
+            current = a.get(k, default)
+            a[k] = recursive_update(current, v, list_extend=list_extend)
+        elif isinstance(v, MutableSequence):
+            if list_extend and isinstance(k, str):
+                match = LIST_EXTEND_PATTERN.match(k)
+                if match:
+                    key = match.groups()[0]
+                    if isinstance(a.setdefault(key, []), MutableSequence):
+                        a[key].extend(v)
+                    else:
+                        a[key] = v
+                else:
+                    a[k] = v
+            else:
+                a[k] = v
+        else:
+            a[k] = v
+    return a
+
+
+def recursive_setdefault(a, b):
+    """recursive_setdefault
+
+    Recursively calls setdefault on nested dictionary a with dictionary b.
+    """
+    for k, v in b.items():
+        if isinstance(v, Mapping) and isinstance(a.get(k, {}), Mapping):
+            a[k] = recursive_setdefault(a.get(k, {}), v)
+        else:
+            a.setdefault(k, v)
+    return a
+
+
+def recursive_cast(d, type_):
+    """recursive_cast
+
+    Recursively cast a nested dictionary to the provided class type
+    """
+    d = type_(d)
+    for k, v in d.items():
+        if isinstance(v, Mapping):
+            d[k] = recursive_cast(d.get(k, {}), type_)
+    return d
+
+
+def set_dict_by_key_path(d, keys, val, *, append_list=False):
+    if not keys:
+        return None
+    for k in _slice_to(keys, -1):
+        d = d.setdefault(k, {})
+    if not append_list:
+        d[keys[-1]] = val
+        return val
+    existing = d.get(keys[-1], None)
+    if existing is None:
+        d[keys[-1]] = [val]
+    elif isinstance(existing, list):
+        existing.append(val)
+    else:
+        raise ValueError("expected list for element given by key {}. Got {}".format(keys, type(existing)))
+    return val
+
+
+def create_extended_dict(source_dict, dest_dict={}, rename_keys=True):
+    unique_dict = dict(dest_dict)
+    for key, value in source_dict.items():
+        if key in unique_dict and unique_dict[key] != value:
+            unique_key = generate_unique_key_name(key, value, unique_dict)
+            if unique_key is not None and rename_keys:
+                unique_dict[unique_key] = value
+        else:
+            unique_dict[key] = value
+    return unique_dict
+
+
+def generate_unique_key_name(key, value, dictionary, allow_match=False) -> "str":
+    for key_num in range(1, sys.maxsize):
+        alt_key = str(key) + "_" + str(key_num)
+        if alt_key in dictionary and dictionary[alt_key] == value and not allow_match:
+            return None
+        if alt_key in dictionary:
+            continue
+        logger.debug("Renaming repeated key from " + str(key) + " to " + alt_key)
+        return alt_key
+    return None
+
+
+def enforce_max_key_value_length(dict_to_check, max_key_length=MAX_KEY_LENGTH, max_value_length=MAX_VALUE_LENGTH):
+    def check_length(item, type_):
+        length = len(str(item))
+        max_length = max_key_length if type_ == "key" else max_value_length
+        if length > max_length:
+            raise Exception(f"\nThe following {type_} has a length that is too long.\n{type_.title()}:\n {item}"
+                            f"\nMaximum length for {type_}s is {max_length} characters long (yours is {length})")
+
+    def check_dict(dict_):
+        for key, value in dict_.items():
+            check_length(key, "key")
+            if isinstance(value, Mapping):
+                enforce_max_key_value_length(value, max_key_length=max_key_length,
+                                             max_value_length=max_value_length)
+            elif isinstance(value, MutableSequence):
+                for v in value:
+                    check_length(v, "value")
+            else:
+                check_length(value, "value")
+
+    if isinstance(dict_to_check, Mapping):
+        check_dict(dict_to_check)
+    elif isinstance(dict_to_check, MutableSequence):
+        for element in dict_to_check:
+            check_dict(element)
+    else:
+        logger.debug("Not a dictionary or list, got " + str(type(dict_to_check)) + ", skipping length enforcement check")
+    return None
+
+
+def load_dict_from_json_string(loadable) -> "dict":
+    loadable = decode_cli_string(loadable)
+    loaded_json = json.loads(loadable)
+    if isinstance(loaded_json, dict):
+        return loaded_json
+    raise ValueError("The meta JSON data did not load into a dictionary. \nExpected <class 'dict'>, received "
+                     + str(type(loaded_json)) + ".\n\nLoaded JSON Data:\n" + str(loaded_json))
+
+
+def load_dict_from_kv_string(loadable, process_values=False) -> "dict":
+    kv_dict = {}
+    loadable = decode_cli_string(loadable)
+    values = shlex.split(loadable)
+    for kv in values:
+        key, value = _unpack(kv.split("=", maxsplit=1), 2)
+        if process_values and "," in value:
+            value = value.split(",")
+        dict.update(kv_dict, {key: value})
+    return kv_dict
+
+
+def load_dict_from_yaml(loadable: "str") -> "dict":
+    try:
+        # Only text, bytes and path objects name files: an int would be taken
+        # as a file descriptor of the caller's, and closed after reading.
+        if isinstance(loadable, (str, bytes, _PathLike)) and os.path.isfile(loadable):
+            with _open(loadable, "r") as file:
+                content = file.read()
+        else:
+            content = loadable
+        return yaml.safe_load(content)
+    except Exception as e:
+        logger.debug("Unable to load the yaml file")
+        return None
+
+
+def load_dict_from_list(loadable, unique_keys=True) -> "dict":
+    loaded_json = {}
+    loadable_list = literal_eval(loadable)
+    for loadable_str in loadable_list:
+        # The element is loaded before create_extended_dict is looked up.
+        loaded = load_dict_from_json_string(loadable_str)
+        loaded_json = create_extended_dict(loaded, loaded_json, rename_keys=unique_keys)
+    return loaded_json
