@@ -1,7 +1,8 @@
-"""Checks the wheel in DIR: it must hold exactly the two extension modules
-for this interpreter and their stubs (besides its metadata), both modules
-must import from it next to the host stand-ins, and auditwheel must find it
-fit for a manylinux tag: it links nothing beyond the C/C++ runtime.
+"""Checks the wheel in DIR: it must be tagged for this interpreter's platform
+and hold exactly the two extension modules for this interpreter and their
+stubs (besides its metadata), both modules must import from it next to the
+host stand-ins, and auditwheel must find it fit for a manylinux tag: it
+links nothing beyond the C/C++ runtime.
 
     python3.14 tools/check_wheel.py DIR HOST_DIR
 """
@@ -20,6 +21,9 @@ def main(wheel_dir, host_dir):
     if len(wheels) != 1:
         sys.exit(f"expected one wheel in {wheel_dir}, found {[w.name for w in wheels]}")
     wheel = wheels[0]
+    platform_tag = sysconfig.get_platform().replace("-", "_").replace(".", "_")
+    if wheel.stem.rsplit("-", 1)[-1] != platform_tag:
+        sys.exit(f"{wheel.name} is not tagged {platform_tag}")
     suffix = sysconfig.get_config_var("EXT_SUFFIX")
     expected = sorted(f"tavik/utils/{name}{ext}" for name in ("dicts", "parser") for ext in (suffix, ".pyi"))
     with zipfile.ZipFile(wheel) as archive:
