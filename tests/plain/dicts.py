@@ -107,7 +107,10 @@ def recursive_setdefault(a, b):
     """
     for k, v in b.items():
         if isinstance(v, Mapping) and isinstance(a.get(k, {}), Mapping):
-            a[k] = recursive_setdefault(a.get(k, {}), v)
+            # The second get, then the recursive call (its name looked up
+            # only then).
+            current = a.get(k, {})
+            a[k] = recursive_setdefault(current, v)
         else:
             a.setdefault(k, v)
     return a
@@ -121,7 +124,8 @@ def recursive_cast(d, type_):
     d = type_(d)
     for k, v in d.items():
         if isinstance(v, Mapping):
-            d[k] = recursive_cast(d.get(k, {}), type_)
+            current = d.get(k, {})
+            d[k] = recursive_cast(current, type_)
     return d
 
 

@@ -77,15 +77,15 @@ int update_entry(Function* self, PyObject* a, PyObject* k, PyObject* v, PyObject
     int is_map = kinds.is_a(n_Mapping);
     if (is_map < 0) return -1;
     if (is_map) {
-        // a[k] = recursive_update(a.get(k, type(v)()), v, list_extend=list_extend)
-        Ref fn = lookup(self, n_recursive_update);
-        if (!fn) return -1;
+        // The default, a.get, then the recursive call by its module-level
+        // name, looked up when its step comes.
         // A fresh container of v's own class, made for every such entry.
         Ref current = get_or(a, k, [v] {
             return PyDict_CheckExact(v) ? new_dict()
                                         : Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(Py_TYPE(v))));
         });
-        if (!current) return -1;
+        Ref fn = current ? lookup(self, n_recursive_update) : Ref();
+        if (!fn) return -1;
         static KwNames kwnames{n_list_extend};
         if (!kwnames.get()) return -1;
         PyObject* args[] = {current.get(), v, list_extend};
@@ -136,10 +136,10 @@ PyObject* recursive_setdefault(Function* self, PyObject* const* args) {
         }
         if (nested < 0) return nullptr;
         if (nested) {
-            // a[k] = recursive_setdefault(a.get(k, {}), v)
-            Ref fn = lookup(self, n_recursive_setdefault);
-            Ref current = fn ? get_or(a, k.get(), new_dict) : Ref();
-            if (!current) return nullptr;
+            // a.get(k, {}) a second time, then the recursive call by name.
+            Ref current = get_or(a, k.get(), new_dict);
+            Ref fn = current ? lookup(self, n_recursive_setdefault) : Ref();
+            if (!fn) return nullptr;
             PyObject* call_args[] = {current.get(), v.get()};
             Ref merged = call_function(fn.get(), call_args, 2);
             if (!merged || set_item(a, k.get(), merged.get()) < 0) return nullptr;
@@ -162,10 +162,10 @@ PyObject* recursive_cast(Function* self, PyObject* const* args) {
         int nested = is_a(self, v.get(), n_Mapping);
         if (nested < 0) return nullptr;
         if (!nested) continue;
-        // d[k] = recursive_cast(d.get(k, {}), type_)
-        Ref fn = lookup(self, n_recursive_cast);
-        Ref current = fn ? get_or(d.get(), k.get(), new_dict) : Ref();
-        if (!current) return nullptr;
+        // d.get(k, {}), then the recursive call by name.
+        Ref current = get_or(d.get(), k.get(), new_dict);
+        Ref fn = current ? lookup(self, n_recursive_cast) : Ref();
+        if (!fn) return nullptr;
         PyObject* call_args[] = {current.get(), type_};
         Ref cast = call_function(fn.get(), call_args, 2);
         if (!cast || set_item(d.get(), k.get(), cast.get()) < 0) return nullptr;
