@@ -27,6 +27,8 @@ import types
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 OUT = os.path.join(ROOT, "build", "bench")
+# The renderings share tests/plain/unpacking.py, imported as plain.unpacking.
+sys.path.insert(0, os.path.join(ROOT, "tests"))
 
 
 # ---- the three implementations ----------------------------------------------

@@ -6,47 +6,11 @@ import re
 from argparse import *
 from operator import index as _index
 
+from plain.unpacking import _slice_to, _unpack
+
 # Taken once, as the native module does.
 _super = super
 _ASSERTIONS = bool(__debug__)
-
-
-def _need_more(found):
-    return ValueError("need more than %d value%s to unpack" % (found, "" if found == 1 else "s"))
-
-
-def _unpack(obj, n):
-    """Unpacks obj into exactly n values with the module's own texts."""
-    if type(obj) is tuple or type(obj) is list:
-        if len(obj) > n:
-            raise ValueError("too many values to unpack (expected %d)" % n)
-        if len(obj) < n:
-            raise _need_more(len(obj))
-        return list(obj)
-    it = iter(obj)
-    out = []
-    for i in range(n):
-        try:
-            out.append(next(it))
-        except StopIteration:
-            raise _need_more(i) from None
-    try:
-        next(it)
-    except StopIteration:
-        return out
-    raise ValueError("too many values to unpack (expected %d)" % n)
-
-
-def _type_name(t):
-    if t.__flags__ & (1 << 9) or t.__module__ == "builtins":
-        return t.__name__
-    return t.__module__ + "." + t.__name__
-
-
-def _slice_to(obj, stop):
-    if not any("__getitem__" in vars(c) for c in type(obj).__mro__):
-        raise TypeError("'%.200s' object is unsliceable" % _type_name(type(obj)))
-    return obj[:stop]
 
 
 _MISSING = object()
@@ -68,7 +32,7 @@ class _ActionsUsage:
     def __call__(self, actions, groups):
         if self.format is not _MISSING:
             return self.format(actions, groups)
-        parts, pos_start = _unpack(self.parts(actions, groups), 2)
+        parts, pos_start = self.parts(actions, groups)
         items = list(parts)
         start = _index(pos_start)
         n = len(items)
