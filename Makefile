@@ -110,6 +110,7 @@ ARM64_WHEEL := $(CURDIR)/build/wheel-arm64
 TOOLCHAIN   := $(CURDIR)/tools/aarch64-linux-gnu.cmake
 # Under emulation the fixed-seed properties run with fewer examples.
 ARM64_PROPERTY_EXAMPLES ?= 10
+ARM64_LARGE_INPUT_MB ?= 2
 
 .PHONY: release-arm64 wheel-arm64 test-arm64
 
@@ -127,7 +128,7 @@ test-arm64: release-arm64 wheel-arm64
 	$(ARM64_ENV) $(PYTHON) -c 'import platform, sys; print("machine:", platform.machine()); \
 	    sys.exit(platform.machine() != "aarch64")'
 	$(ARM64_ENV) env PYTHONPATH=$(ARM64):$(HOST) PROPERTY_EXAMPLES=$(ARM64_PROPERTY_EXAMPLES) \
-	    $(PYTHON) -m pytest -q -p no:cacheprovider tests
+	    LARGE_INPUT_MB=$(ARM64_LARGE_INPUT_MB) $(PYTHON) -m pytest -q -p no:cacheprovider --durations=10 tests
 	$(ARM64_ENV) env PYTHONPATH=$(ARM64):$(HOST) $(PYTHON) examples/demo.py
 	$(ARM64_ENV) $(PYTHON) tools/check_wheel.py $(ARM64_WHEEL) $(HOST)
 
