@@ -108,7 +108,8 @@ ARM64_ENV   := TAVIK_ROOT=arm64 $(ENV)
 ARM64       := $(CURDIR)/build/arm64
 ARM64_WHEEL := $(CURDIR)/build/wheel-arm64
 TOOLCHAIN   := $(CURDIR)/tools/aarch64-linux-gnu.cmake
-# Under emulation the fixed-seed properties run with fewer examples.
+# Under emulation the fixed-seed properties run with fewer examples, and the
+# tests of large inputs take 2 MB rather than 10.
 ARM64_PROPERTY_EXAMPLES ?= 10
 ARM64_LARGE_INPUT_MB ?= 2
 

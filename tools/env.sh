@@ -80,13 +80,18 @@ mirror() {
 }
 
 host_install() {
-    local missing="" p
-    for p in "$@"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing="$missing $p"
-    done
-    [ -z "$missing" ] && return 0
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing >/dev/null
+    # Roots of several kinds may be made at once; their installs on the
+    # host take turns, as apt allows only one at a time.
+    (
+        flock 8
+        missing="" p=""
+        for p in "$@"; do
+            dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing="$missing $p"
+        done
+        [ -z "$missing" ] && exit 0
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing >/dev/null
+    ) 8>"$cache/host-install.lock"
 }
 
 # An arm64 root on another machine runs through qemu-user, registered with
