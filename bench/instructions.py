@@ -5,6 +5,9 @@ repeatable where wall-clock times on a shared machine are not.
 
 Each case runs in its own process under callgrind, once with the loop and
 once without; the difference divided by the loop count is the figure.
+
+--api also shows, per call, what the interpreter's own dict functions that the
+steps call cost (inclusive): no implementation of the same steps spends less.
 """
 
 import argparse
@@ -19,6 +22,11 @@ sys.path.insert(0, HERE)
 import run  # noqa: E402
 
 LOOPS = 20000
+
+# The interpreter's functions the dict steps reach: iteration, storing,
+# setdefault, get, new dicts and dict(x). Counted inclusive; none calls another.
+API = ["PyDict_Next", "PyDict_SetItem", "PyDict_SetDefaultRef", "PyDict_GetItemRef", "PyDict_New",
+       "dict_vectorcall.lto_priv.0"]
 
 
 def all_cases():
@@ -44,14 +52,27 @@ def child(index, impl, loops):
     exec(loop, dict(ns, n=loops))
 
 
-def count(index, impl, loops):
-    out = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", sys.executable,
+def count(index, impl, loops, api=False):
+    """Instructions of the whole process; with `api`, also those of each API
+    function, inclusive, as a dict."""
+    out_file = os.path.join(run.OUT, f"callgrind.{os.getpid()}") if api else "/dev/null"
+    out = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out_file}", sys.executable,
                           __file__, "--child", str(index), impl, str(loops)],
                          capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0"))
     found = re.search(r"Collected : (\d+)", out.stderr)
     if out.returncode or not found:
         raise SystemExit(out.stderr[-2000:])
-    return int(found.group(1))
+    if not api:
+        return int(found.group(1))
+    table = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--threshold=100", out_file],
+                           capture_output=True, text=True, check=True).stdout
+    os.remove(out_file)
+    parts = dict.fromkeys(API, 0)
+    for line in table.splitlines():
+        m = re.match(r"\s*([\d,]+) .*?:(\S+) \[", line)
+        if m and m.group(2) in parts:
+            parts[m.group(2)] += int(m.group(1).replace(",", ""))
+    return int(found.group(1)), parts
 
 
 def main():
@@ -62,12 +83,22 @@ def main():
     options.add_argument("-k", default="", help="only cases whose label holds this text")
     options.add_argument("--impl", default="native", choices=["native", "python", "cython"],
                          help="cython: the build `make bench` left in build/bench")
+    options.add_argument("--api", action="store_true", help="also what the interpreter's dict functions cost")
     opts = options.parse_args()
+    loops = LOOPS // 10 if opts.api else LOOPS  # annotating takes longer
     for index, (label, _, _) in enumerate(all_cases()):
         if opts.k not in label:
             continue
-        per_call = (count(index, opts.impl, LOOPS) - count(index, opts.impl, 0)) / LOOPS
-        print(f"{label:58} {per_call:12.0f} Ir/call ({opts.impl})", flush=True)
+        if not opts.api:
+            per_call = (count(index, opts.impl, loops) - count(index, opts.impl, 0)) / loops
+            print(f"{label:58} {per_call:12.0f} Ir/call ({opts.impl})", flush=True)
+            continue
+        (total, parts), (total0, parts0) = count(index, opts.impl, loops, True), count(index, opts.impl, 0, True)
+        per_call = (total - total0) / loops
+        api = {name: (parts[name] - parts0[name]) / loops for name in API}
+        shown = ", ".join(f"{name.split('.')[0]} {n:.0f}" for name, n in api.items() if n >= 1)
+        print(f"{label:58} {per_call:12.0f} Ir/call ({opts.impl}); in the interpreter's dict functions "
+              f"{sum(api.values()):.0f}: {shown}", flush=True)
 
 
 if __name__ == "__main__":
