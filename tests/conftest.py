@@ -32,9 +32,16 @@ import hypothesis.configuration  # noqa: E402
 from hypothesis import HealthCheck, settings  # noqa: E402
 
 # Hypothesis keeps caches under .hypothesis/ in the current directory even
-# without an example database; a temporary home keeps the work tree clean.
-_home = tempfile.mkdtemp(prefix="tavik-hypothesis-")
-atexit.register(shutil.rmtree, _home, ignore_errors=True)
+# without an example database. Its home is build/hypothesis instead (ignored
+# output), shared by every run of the work tree: its Unicode tables take a
+# minute to make under emulation, and the runs on both machines read the same
+# ones. Without a build/ (tests run from elsewhere) a temporary home serves.
+_build = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "build")
+if os.path.isdir(_build):
+    _home = os.path.join(_build, "hypothesis")
+else:
+    _home = tempfile.mkdtemp(prefix="tavik-hypothesis-")
+    atexit.register(shutil.rmtree, _home, ignore_errors=True)
 hypothesis.configuration.set_hypothesis_home_dir(_home)
 
 _QUIET = [HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much,

@@ -15,6 +15,7 @@ from hypothesis import given, settings, strategies as st
 
 import tavik.utils.dicts as dicts
 from differential import compare
+from kv_split import expected, outcome
 
 
 @contextlib.contextmanager
@@ -26,27 +27,6 @@ def plain_text():
         yield
     finally:
         dicts.decode_cli_string = saved
-
-
-def expected(text, process_values=False):
-    """The loader written out over the real shlex.split."""
-    kv_dict = {}
-    for kv in shlex.split(text):
-        parts = kv.split("=", maxsplit=1)
-        if len(parts) < 2:
-            raise ValueError("need more than 1 value to unpack")
-        key, value = parts
-        if process_values and "," in value:
-            value = value.split(",")
-        kv_dict.update({key: value})
-    return kv_dict
-
-
-def outcome(f, *args):
-    try:
-        return "result", f(*args)
-    except Exception as e:
-        return type(e).__name__, str(e)
 
 
 def split_in_python(exc):
@@ -140,7 +120,7 @@ def test_changed_shlex_takes_the_real_split(run_python, change):
         import builtins, collections, io, shlex, sys
         sys.path.insert(0, "tests")
         import tavik.utils.dicts as dicts
-        from test_fast_paths import expected, outcome
+        from kv_split import expected, outcome
         dicts.decode_cli_string = str
         real_list = list
         calls = []
