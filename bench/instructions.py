@@ -53,8 +53,8 @@ def child(index, impl, loops):
 
 
 def count(index, impl, loops, api=False):
-    """Instructions of the whole process; with `api`, also those of each API
-    function, inclusive, as a dict."""
+    """Instructions of the whole process, and with `api` those of each API
+    function (inclusive) by name; without it that dict is empty."""
     out_file = os.path.join(run.OUT, f"callgrind.{os.getpid()}") if api else "/dev/null"
     out = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out_file}", sys.executable,
                           __file__, "--child", str(index), impl, str(loops)],
@@ -62,16 +62,16 @@ def count(index, impl, loops, api=False):
     found = re.search(r"Collected : (\d+)", out.stderr)
     if out.returncode or not found:
         raise SystemExit(out.stderr[-2000:])
-    if not api:
-        return int(found.group(1))
-    table = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--threshold=100", out_file],
-                           capture_output=True, text=True, check=True).stdout
-    os.remove(out_file)
-    parts = dict.fromkeys(API, 0)
-    for line in table.splitlines():
-        m = re.match(r"\s*([\d,]+) .*?:(\S+) \[", line)
-        if m and m.group(2) in parts:
-            parts[m.group(2)] += int(m.group(1).replace(",", ""))
+    parts = {}
+    if api:
+        table = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--threshold=100", out_file],
+                               capture_output=True, text=True, check=True).stdout
+        os.remove(out_file)
+        parts = dict.fromkeys(API, 0)
+        for line in table.splitlines():
+            m = re.match(r"\s*([\d,]+) .*?:(\S+) \[", line)
+            if m and m.group(2) in parts:
+                parts[m.group(2)] += int(m.group(1).replace(",", ""))
     return int(found.group(1)), parts
 
 
@@ -89,16 +89,14 @@ def main():
     for index, (label, _, _) in enumerate(all_cases()):
         if opts.k not in label:
             continue
-        if not opts.api:
-            per_call = (count(index, opts.impl, loops) - count(index, opts.impl, 0)) / loops
-            print(f"{label:58} {per_call:12.0f} Ir/call ({opts.impl})", flush=True)
-            continue
-        (total, parts), (total0, parts0) = count(index, opts.impl, loops, True), count(index, opts.impl, 0, True)
-        per_call = (total - total0) / loops
-        api = {name: (parts[name] - parts0[name]) / loops for name in API}
-        shown = ", ".join(f"{name.split('.')[0]} {n:.0f}" for name, n in api.items() if n >= 1)
-        print(f"{label:58} {per_call:12.0f} Ir/call ({opts.impl}); in the interpreter's dict functions "
-              f"{sum(api.values()):.0f}: {shown}", flush=True)
+        total, parts = count(index, opts.impl, loops, opts.api)
+        total0, parts0 = count(index, opts.impl, 0, opts.api)
+        line = f"{label:58} {(total - total0) / loops:12.0f} Ir/call ({opts.impl})"
+        if opts.api:
+            api = {name.split(".")[0]: (parts[name] - parts0[name]) / loops for name in API}
+            shown = ", ".join(f"{name} {n:.0f}" for name, n in api.items() if n >= 1)
+            line += f"; in the interpreter's dict functions {sum(api.values()):.0f}: {shown}"
+        print(line, flush=True)
 
 
 if __name__ == "__main__":

@@ -6,9 +6,10 @@ thread changes those objects under them; run as a script in its own process:
 Prints one JSON object: the calls made, the exceptions they raised by type,
 and the growth of the total reference count and of the allocated blocks
 over a measured round after warm-up ones, counted with every shared object
-gone: the smaller of two such rounds. Exceptions are expected (a dict changing size while it is walked, a
-level replaced by a number); SystemError, a failed assertion of the debug
-interpreter or a crash are faults."""
+gone: the smaller of two such rounds. Exceptions are expected (a dict
+changing size while it is walked, a level replaced by a number);
+SystemError, a failed assertion of the debug interpreter or a crash are
+faults."""
 
 import collections
 import collections.abc
