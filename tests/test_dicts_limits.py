@@ -79,3 +79,17 @@ def test_deep_nesting_raises_recursion_error():
         data = {"k": data}
     with pytest.raises(RecursionError):
         enforce(data)
+
+
+@pytest.mark.parametrize("value", [0, 7, 9, 10, -1, -9, -10, 99, 2 ** 30 - 1, 2 ** 30, -(2 ** 30) + 1, -(2 ** 30),
+                                   -(2 ** 31), 10 ** 18, -(10 ** 19), True, False])
+def test_int_lengths_are_their_texts(value):
+    """Ints as keys, values and list elements measure as their decimal text,
+    on both sides of the sizes an int keeps in one digit."""
+    n = len(str(value))
+    assert enforce({value: [value], "k": value}, n, n) is None
+    for data, limits, kind in [({value: 1}, (n - 1, 1), "key"), ({"k": value}, (1, n - 1), "value"),
+                               ({"k": [value]}, (1, n - 1), "value")]:
+        with pytest.raises(Exception, match=rf"\(yours is {n}\)$") as info:
+            enforce(data, *limits)
+        assert f"{kind.title()}:\n {value}\n" in info.value.args[0]

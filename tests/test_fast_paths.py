@@ -8,6 +8,7 @@ import builtins
 import contextlib
 import os
 import shlex
+import textwrap
 import traceback
 
 import pytest
@@ -220,3 +221,74 @@ def test_changed_abcs_reach_built_in_types(run_python, change):
         print(before[0] == before[1], after[0] == after[1], before[0] != after[0])
     """)
     assert out.split() == ["True", "True", "True"], out
+
+
+# A step of one call that runs Python code registers str as a Mapping; the
+# entries after it in the same walk must see the registration, though the
+# answer for str was kept by an earlier call. Each setup
+# defines `register` (the registration), `f` (the call on module `m`) and
+# `rebind(m)` (run before it).
+MID_WALK = {
+    "list element's __str__": """
+        class Loud:
+            def __str__(self): register(); return "x"
+        rebind = lambda m: None
+        f = lambda m: m.enforce_max_key_value_length({"a": ["p", Loud()], "b": "xyz"}, 5, 5)""",
+    "key's __str__": """
+        class Key(str):
+            def __str__(self): register(); return "k"
+        rebind = lambda m: None
+        f = lambda m: m.enforce_max_key_value_length({"a": 1, Key("z"): 2, "b": "xyz"}, 5, 5)""",
+    "limit's comparison": """
+        class Limit:
+            calls = 0
+            def __lt__(self, other):
+                Limit.calls += 1
+                if Limit.calls == 2: register()
+                return False
+        def rebind(m): Limit.calls = 0
+        f = lambda m: m.enforce_max_key_value_length({"a": "x", "b": "xyz"}, Limit(), 5)""",
+    "nested check by its name": """
+        def rebind(m):
+            real = m.enforce_max_key_value_length
+            def wrapped(*args, **kwargs):
+                r = real(*args, **kwargs); register(); return r
+            m.enforce_max_key_value_length = wrapped
+        f = lambda m: m.enforce_max_key_value_length({"w": "s", "a": {"x": 1}, "b": "xyz"}, 5, 5)""",
+    "nested cast by its name": """
+        def rebind(m):
+            real = m.recursive_cast
+            def wrapped(*args, **kwargs):
+                r = real(*args, **kwargs); register(); return r
+            m.recursive_cast = wrapped
+        f = lambda m: m.recursive_cast({"w": 1, "a": {"x": 1}, "b": "xyz"}, dict)""",
+}
+
+
+@pytest.mark.parametrize("step", sorted(MID_WALK))
+def test_registration_during_a_walk_reaches_later_entries(run_python, step):
+    # One interpreter per side: the registration cannot be undone.
+    def run(module):
+        return run_python("""
+            import collections.abc, sys
+            sys.path.insert(0, "tests")
+            import tavik.utils.dicts as native
+            from plain import dicts as plain
+            m = %s
+            m.enforce_max_key_value_length({"w": "s", "n": 1, "l": ["s"]}, 5, 5)
+            m.recursive_cast({"w": "s", "n": 1}, dict)
+            done = []
+            def register():
+                done.append(1)
+                collections.abc.Mapping.register(str)
+        """ % module + textwrap.indent(textwrap.dedent(MID_WALK[step]), "            ") + """
+            rebind(m)
+            try:
+                print(repr(f(m)), done)
+            except Exception as e:
+                print(type(e).__name__, e, done)
+        """)
+
+    plain = run("plain")
+    assert plain.endswith("[1]\n"), plain  # the step ran, once
+    assert run("native") == plain

@@ -115,9 +115,10 @@ int keep_abc_answers(PyObject* abc, PyTypeObject* always) {
     return 0;
 }
 
-int isinstance(PyObject* obj, PyObject* cls) {
-    bool fresh = false;
-    return isinstance(obj, cls, &fresh);
+int read_token(bool* token_fresh) {
+    if (refresh() < 0) return -1;
+    *token_fresh = true;
+    return 0;
 }
 
 int isinstance_kept(PyObject* obj, PyObject* cls, bool* token_fresh) {

@@ -13,12 +13,9 @@ namespace tavik {
 // or nullptr. Without a watcher slot the answers are simply not kept.
 int keep_abc_answers(PyObject* abc, PyTypeObject* always);
 
-// isinstance(obj, cls), the interpreter's answer.
-int isinstance(PyObject* obj, PyObject* cls);
-
-// The same, where `*token_fresh` says the registry token was read by an
-// earlier test with no Python code run since: it is then not read again.
-// Left true when this test read it, or ran no code; false otherwise.
+// isinstance(obj, cls), where `*token_fresh` says the registry token was read
+// by an earlier test with no Python code run since: it is then not read
+// again. Left true when this test read it, or ran no code; false otherwise.
 int isinstance_kept(PyObject* obj, PyObject* cls, bool* token_fresh);
 
 // What the inline test below reads: the first two kept ABCs and their
@@ -32,18 +29,29 @@ struct KeptAnswers {
 };
 extern KeptAnswers kept_answers;
 
+// Reads the registry token when `*token_fresh` is false, dropping the kept
+// answers if it has changed, and sets it; -1 on error.
+int read_token(bool* token_fresh);
+
 inline int isinstance(PyObject* obj, PyObject* cls, bool* token_fresh) {
     const KeptAnswers& k = kept_answers;
-    if (*token_fresh && !k.changed && Py_TYPE(cls) == k.meta) {
-        int row = cls == k.abc[0] ? 0 : cls == k.abc[1] ? 1 : -1;
-        if (row >= 0) {
-            PyTypeObject* type = Py_TYPE(obj);
-            if (type == k.always[row]) return 1;
-            int column = type == &PyUnicode_Type ? 0 : type == &PyLong_Type ? 1 : -1;
-            if (column >= 0 && k.known[row][column] >= 0) return k.known[row][column];
+    int row = cls == k.abc[0] ? 0 : cls == k.abc[1] ? 1 : -1;
+    if (row >= 0 && !k.changed && Py_TYPE(cls) == k.meta) {
+        PyTypeObject* type = Py_TYPE(obj);
+        if (type == k.always[row]) return 1;
+        int column = type == &PyUnicode_Type ? 0 : type == &PyLong_Type ? 1 : -1;
+        if (column >= 0) {
+            if (!*token_fresh && read_token(token_fresh) < 0) return -1;
+            if (k.known[row][column] >= 0) return k.known[row][column];
         }
     }
     return isinstance_kept(obj, cls, token_fresh);
+}
+
+// isinstance(obj, cls), the interpreter's answer.
+inline int isinstance(PyObject* obj, PyObject* cls) {
+    bool fresh = false;
+    return isinstance(obj, cls, &fresh);
 }
 
 }  // namespace tavik

@@ -200,28 +200,12 @@ bool Items::start(PyObject* obj) {
     return static_cast<bool>(iter_);
 }
 
-int Items::next(Ref& key, Ref& value) {
-    if (dict_) {
-        PyObject* d = dict_.get();
-        if (used_ != PyDict_GET_SIZE(d)) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-            return -1;
-        }
-        PyObject *k, *v;
-        if (!PyDict_Next(d, &pos_, &k, &v)) return 0;
-        if (left_ == 0) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
-            return -1;
-        }
-        --left_;
-        // Both are held before the previous pair is released: its last
-        // reference may go here, and its __del__ may take k or v out of d.
-        Ref new_key = Ref::borrow(k);
-        Ref new_value = Ref::borrow(v);
-        key = std::move(new_key);
-        value = std::move(new_value);
-        return 1;
-    }
+int Items::changed(const char* message) {
+    PyErr_SetString(PyExc_RuntimeError, message);
+    return -1;
+}
+
+int Items::next_item(Ref& key, Ref& value) {
     Ref item = Ref::steal(PyIter_Next(iter_.get()));
     if (!item) return PyErr_Occurred() ? -1 : 0;
     Ref kv[2];

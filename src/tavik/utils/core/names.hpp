@@ -121,9 +121,28 @@ class Items {
 public:
     bool start(PyObject* obj);
     // 1: an item in key/value; 0: the end; -1: an error.
-    int next(Ref& key, Ref& value);
+    int next(Ref& key, Ref& value) {
+        if (!dict_) return next_item(key, value);
+        PyObject* d = dict_.get();
+        if (used_ != PyDict_GET_SIZE(d)) return changed("dictionary changed size during iteration");
+        PyObject *k, *v;
+        if (!PyDict_Next(d, &pos_, &k, &v)) return 0;
+        if (left_ == 0) return changed("dictionary keys changed during iteration");
+        --left_;
+        // Both are held before the previous pair is released: its last
+        // reference may go here, and its __del__ may take k or v out of d.
+        Ref new_key = Ref::borrow(k);
+        Ref new_value = Ref::borrow(v);
+        key = std::move(new_key);
+        value = std::move(new_value);
+        return 1;
+    }
+    // Walking an exact dict in place: no step of it runs Python code.
+    bool in_place() const { return static_cast<bool>(dict_); }
 
 private:
+    int next_item(Ref& key, Ref& value);
+    static int changed(const char* message);
     Ref dict_;
     Ref iter_;
     Py_ssize_t pos_ = 0;

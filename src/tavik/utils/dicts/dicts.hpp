@@ -37,22 +37,27 @@ inline int is_a(Function* self, PyObject* obj, const Name& cls) {
 
 // The tests of one value in a row, `isinstance(v, Mapping)`, then
 // `isinstance(v, MutableSequence)`, with nothing but the lookups of those
-// names run in between: the ABC registry token is then read once.
+// names run in between: the ABC registry token is then read once. A loop may
+// carry `fresh` (see isinstance()) across its entries, clearing it whenever a
+// step between two tests may run Python code.
 class Kinds {
 public:
-    Kinds(Function* self, PyObject* obj) : self_(self), obj_(obj) {}
+    Kinds(Function* self, PyObject* obj) : Kinds(self, obj, own_) {}
+    Kinds(Function* self, PyObject* obj, bool& fresh) : self_(self), obj_(obj), fresh_(&fresh) {}
+    Kinds(const Kinds&) = delete;
     int is_a(const Name& cls) {
         std::uint64_t before = lookups_run;
         Ref c = lookup(self_, cls);
         if (!c) return -1;
-        if (lookups_run != before) fresh_ = false;
-        return isinstance(obj_, c.get(), &fresh_);
+        if (lookups_run != before) *fresh_ = false;
+        return isinstance(obj_, c.get(), fresh_);
     }
 
 private:
     Function* self_;
     PyObject* obj_;
-    bool fresh_ = false;
+    bool own_ = false;
+    bool* fresh_;
 };
 
 // obj[key] = value

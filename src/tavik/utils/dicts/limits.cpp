@@ -9,41 +9,78 @@ Name n_enforce_max_key_value_length{"enforce_max_key_value_length"};
 Name n_max_key_length{"max_key_length"};
 Name n_max_value_length{"max_value_length"};
 
+// A limit as `length > limit` needs it: an exact int is read once per call
+// (it cannot change); anything else is compared by its own operator.
+struct Bound {
+    PyObject* limit;
+    bool exact = false;
+    int overflow = 0;  // the int's sign when it does not fit in a long long
+    long long max = 0;
+
+    explicit Bound(PyObject* limit) : limit(limit) {
+        if (PyLong_CheckExact(limit)) {
+            max = PyLong_AsLongLongAndOverflow(limit, &overflow);
+            exact = true;  // an exact int always converts
+        }
+    }
+    // Its truth value; `quiet` is cleared when the comparison may run code.
+    int exceeded_by(Py_ssize_t length, bool& quiet) const {
+        if (exact) return overflow ? overflow < 0 : static_cast<long long>(length) > max;
+        quiet = false;
+        Ref n = Ref::steal(PyLong_FromSsize_t(length));
+        Ref r = n ? Ref::steal(PyObject_RichCompare(n.get(), limit, Py_GT)) : Ref();
+        return r ? PyObject_IsTrue(r.get()) : -1;
+    }
+};
+
 // The limits of one call, shared by the checks of its keys and values.
 struct Limits {
     Function* self;
-    PyObject* max_key;
-    PyObject* max_value;
+    Bound key;
+    Bound value;
+    // Lengths taken without str() since the last check for signals, which
+    // str() makes: a long walk still answers them every so often.
+    unsigned unchecked = 0;
 };
 
-// `length > limit` by its truth value; an int limit is compared in place.
-int exceeds(Py_ssize_t length, PyObject* limit) {
-    if (PyLong_CheckExact(limit)) {
-        int overflow = 0;
-        long long max = PyLong_AsLongLongAndOverflow(limit, &overflow);
-        if (max == -1 && PyErr_Occurred()) return -1;
-        if (overflow) return overflow < 0;
-        return static_cast<long long>(length) > max;
-    }
-    Ref n = Ref::steal(PyLong_FromSsize_t(length));
-    Ref r = n ? Ref::steal(PyObject_RichCompare(n.get(), limit, Py_GT)) : Ref();
-    return r ? PyObject_IsTrue(r.get()) : -1;
+constexpr unsigned kSignalEvery = 64;
+
+// The digits of a compact int's decimal text, its sign included.
+Py_ssize_t decimal_length(long long x) {
+    unsigned long long u = x < 0 ? 0ULL - static_cast<unsigned long long>(x) : static_cast<unsigned long long>(x);
+    Py_ssize_t n = x < 0 ? 1 : 0;
+    do {
+        ++n;
+        u /= 10;
+    } while (u);
+    return n;
 }
 
-// len(str(item)); a str's own length unless a subclass may redefine it.
-Py_ssize_t text_length(PyObject* item) {
+// len(str(item)). An exact str is its own text and a compact exact int's text
+// is known, so neither is built; `quiet` is cleared when this may run code.
+Py_ssize_t text_length(Limits& limits, PyObject* item, bool& quiet) {
+    Py_ssize_t length = -1;
+    if (PyUnicode_CheckExact(item)) {
+        length = PyUnicode_GET_LENGTH(item);
+    } else if (PyLong_CheckExact(item) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item))) {
+        length = decimal_length(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(item)));
+    }
+    if (length >= 0) {
+        if (++limits.unchecked < kSignalEvery) return length;
+        limits.unchecked = 0;
+        quiet = false;
+        return PyErr_CheckSignals() < 0 ? -1 : length;
+    }
+    quiet = false;
+    limits.unchecked = 0;
     Ref text = Ref::steal(PyObject_Str(item));
     if (!text) return -1;
     if (PyUnicode_CheckExact(text.get())) return PyUnicode_GET_LENGTH(text.get());
     return PyObject_Size(text.get());
 }
 
-int check_length(const Limits& limits, PyObject* item, bool is_key) {
-    Py_ssize_t length = text_length(item);
-    if (length < 0) return -1;
-    PyObject* max_length = is_key ? limits.max_key : limits.max_value;
-    int over = exceeds(length, max_length);
-    if (over <= 0) return over;
+// The exception for an item longer than its limit.
+[[gnu::noinline]] int too_long(PyObject* item, PyObject* max_length, Py_ssize_t length, bool is_key) {
     Ref empty = Ref::steal(PyUnicode_FromString(""));
     Ref item_text = empty ? Ref::steal(PyObject_Format(item, empty.get())) : Ref();
     Ref max_text = item_text ? Ref::steal(PyObject_Format(max_length, empty.get())) : Ref();
@@ -58,35 +95,56 @@ int check_length(const Limits& limits, PyObject* item, bool is_key) {
     return -1;
 }
 
+int check_length(Limits& limits, PyObject* item, bool is_key, bool& quiet) {
+    Py_ssize_t length = text_length(limits, item, quiet);
+    if (length < 0) return -1;
+    const Bound& bound = is_key ? limits.key : limits.value;
+    int over = bound.exceeded_by(length, quiet);
+    if (over <= 0) return over;
+    return too_long(item, bound.limit, length, is_key);
+}
+
 // A nested mapping is checked through the module attribute with this call's
 // limits, as a fresh call of the public function.
 int check_nested(const Limits& limits, PyObject* value) {
     static KwNames kwnames{n_max_key_length, n_max_value_length};
     if (!kwnames.get()) return -1;
-    PyObject* args[] = {value, limits.max_key, limits.max_value};
+    PyObject* args[] = {value, limits.key.limit, limits.value.limit};
     Ref r = call_global(limits.self, n_enforce_max_key_value_length, args, 1, kwnames.get());
     return r ? 0 : -1;
 }
 
-int check_dict(const Limits& limits, PyObject* dict) {
+int check_dict(Limits& limits, PyObject* dict) {
     Items items;
     if (!items.start(dict)) return -1;
     Ref key, value;
     int more;
+    // The registry token stays fresh from entry to entry while no step in
+    // between may run Python code.
+    bool fresh = false;
     while ((more = items.next(key, value)) > 0) {
-        if (check_length(limits, key.get(), true) < 0) return -1;
-        Kinds kinds{limits.self, value.get()};
+        bool quiet = items.in_place();
+        if (check_length(limits, key.get(), true, quiet) < 0) return -1;
+        if (!quiet) fresh = false;
+        Kinds kinds{limits.self, value.get(), fresh};
         int is_mapping = kinds.is_a(n_Mapping);
         if (is_mapping < 0) return -1;
         if (is_mapping) {
+            fresh = false;
             if (check_nested(limits, value.get()) < 0) return -1;
             continue;
         }
         int is_sequence = kinds.is_a(n_MutableSequence);
         if (is_sequence < 0) return -1;
-        int r = is_sequence ? for_each(value.get(), [&](PyObject* v) { return check_length(limits, v, false); })
-                            : check_length(limits, value.get(), false);
+        int r;
+        if (is_sequence) {
+            quiet = quiet && PyList_CheckExact(value.get());
+            r = for_each(value.get(), [&](PyObject* v) { return check_length(limits, v, false, quiet); });
+        } else {
+            r = check_length(limits, value.get(), false, quiet);
+        }
         if (r < 0) return -1;
+        if (!quiet) fresh = false;
     }
     return more;
 }
@@ -117,7 +175,7 @@ int log_skipped(Function* self, PyObject* obj) {
 
 PyObject* enforce_max_key_value_length(Function* self, PyObject* const* args) {
     PyObject* target = args[0];
-    Limits limits{self, args[1], args[2]};
+    Limits limits{self, Bound(args[1]), Bound(args[2])};
     Kinds kinds{self, target};
     int is_mapping = kinds.is_a(n_Mapping);
     if (is_mapping < 0) return nullptr;

@@ -158,10 +158,16 @@ PyObject* recursive_cast(Function* self, PyObject* const* args) {
     if (!items.start(d.get())) return nullptr;
     Ref k, v;
     int more;
+    // Entries left as they are run no Python code: the registry token read
+    // for one stays fresh for the next.
+    bool fresh = false;
     while ((more = items.next(k, v)) > 0) {
-        int nested = is_a(self, v.get(), n_Mapping);
+        if (!items.in_place()) fresh = false;
+        Kinds kinds{self, v.get(), fresh};
+        int nested = kinds.is_a(n_Mapping);
         if (nested < 0) return nullptr;
         if (!nested) continue;
+        fresh = false;
         // d.get(k, {}), then the recursive call by name.
         Ref current = get_or(d.get(), k.get(), new_dict);
         Ref fn = current ? lookup(self, n_recursive_cast) : Ref();
