@@ -226,8 +226,8 @@ def test_changed_abcs_reach_built_in_types(run_python, change):
 # A step of one call that runs Python code registers str as a Mapping; the
 # entries after it in the same walk must see the registration, though the
 # answer for str was kept by an earlier call. Each setup
-# defines `register` (the registration), `f` (the call on module `m`) and
-# `rebind(m)` (run before it).
+# defines `f` (the call on module `m`) and `rebind(m)` (run before it), with
+# `register()` (the registration) and `register_after(m, name)` at hand.
 MID_WALK = {
     "list element's __str__": """
         class Loud:
@@ -249,18 +249,10 @@ MID_WALK = {
         def rebind(m): Limit.calls = 0
         f = lambda m: m.enforce_max_key_value_length({"a": "x", "b": "xyz"}, Limit(), 5)""",
     "nested check by its name": """
-        def rebind(m):
-            real = m.enforce_max_key_value_length
-            def wrapped(*args, **kwargs):
-                r = real(*args, **kwargs); register(); return r
-            m.enforce_max_key_value_length = wrapped
+        rebind = lambda m: register_after(m, "enforce_max_key_value_length")
         f = lambda m: m.enforce_max_key_value_length({"w": "s", "a": {"x": 1}, "b": "xyz"}, 5, 5)""",
     "nested cast by its name": """
-        def rebind(m):
-            real = m.recursive_cast
-            def wrapped(*args, **kwargs):
-                r = real(*args, **kwargs); register(); return r
-            m.recursive_cast = wrapped
+        rebind = lambda m: register_after(m, "recursive_cast")
         f = lambda m: m.recursive_cast({"w": 1, "a": {"x": 1}, "b": "xyz"}, dict)""",
 }
 
@@ -281,6 +273,11 @@ def test_registration_during_a_walk_reaches_later_entries(run_python, step):
             def register():
                 done.append(1)
                 collections.abc.Mapping.register(str)
+            def register_after(m, name):  # rebinds m.name to register once it returns
+                real = getattr(m, name)
+                def wrapped(*args, **kwargs):
+                    r = real(*args, **kwargs); register(); return r
+                setattr(m, name, wrapped)
         """ % module + textwrap.indent(textwrap.dedent(MID_WALK[step]), "            ") + """
             rebind(m)
             try:
