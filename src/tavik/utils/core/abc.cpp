@@ -134,10 +134,7 @@ int isinstance_kept(PyObject* obj, PyObject* cls, bool* token_fresh) {
     }
     // Registrations cannot be undone: these stay true whatever happens.
     if (type == row->always) return 1;
-    if (!*token_fresh) {
-        if (refresh() < 0) return -1;
-        *token_fresh = true;
-    }
+    if (!*token_fresh && read_token(token_fresh) < 0) return -1;
     signed char& known = row->known[column];
     if (known < 0) {
         unsigned long long before = token;

@@ -29,8 +29,8 @@ struct KeptAnswers {
 };
 extern KeptAnswers kept_answers;
 
-// Reads the registry token when `*token_fresh` is false, dropping the kept
-// answers if it has changed, and sets it; -1 on error.
+// Reads the registry token, dropping the kept answers if it has changed, and
+// sets `*token_fresh`; -1 on error.
 int read_token(bool* token_fresh);
 
 inline int isinstance(PyObject* obj, PyObject* cls, bool* token_fresh) {

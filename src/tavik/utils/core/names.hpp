@@ -137,7 +137,8 @@ public:
         value = std::move(new_value);
         return 1;
     }
-    // Walking an exact dict in place: no step of it runs Python code.
+    // An exact dict walked in place: a step runs no Python code unless code
+    // run since the last one has changed the dict.
     bool in_place() const { return static_cast<bool>(dict_); }
 
 private:

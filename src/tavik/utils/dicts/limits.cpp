@@ -23,10 +23,10 @@ struct Bound {
             exact = true;  // an exact int always converts
         }
     }
-    // Its truth value; `quiet` is cleared when the comparison may run code.
-    int exceeded_by(Py_ssize_t length, bool& quiet) const {
+    // Its truth value; `fresh` is cleared when the comparison may run code.
+    int exceeded_by(Py_ssize_t length, bool& fresh) const {
         if (exact) return overflow ? overflow < 0 : static_cast<long long>(length) > max;
-        quiet = false;
+        fresh = false;
         Ref n = Ref::steal(PyLong_FromSsize_t(length));
         Ref r = n ? Ref::steal(PyObject_RichCompare(n.get(), limit, Py_GT)) : Ref();
         return r ? PyObject_IsTrue(r.get()) : -1;
@@ -57,8 +57,9 @@ Py_ssize_t decimal_length(long long x) {
 }
 
 // len(str(item)). An exact str is its own text and a compact exact int's text
-// is known, so neither is built; `quiet` is cleared when this may run code.
-Py_ssize_t text_length(Limits& limits, PyObject* item, bool& quiet) {
+// is known, so neither is built; `fresh` (the registry token, see Kinds) is
+// cleared when this may run code.
+Py_ssize_t text_length(Limits& limits, PyObject* item, bool& fresh) {
     Py_ssize_t length = -1;
     if (PyUnicode_CheckExact(item)) {
         length = PyUnicode_GET_LENGTH(item);
@@ -68,10 +69,10 @@ Py_ssize_t text_length(Limits& limits, PyObject* item, bool& quiet) {
     if (length >= 0) {
         if (++limits.unchecked < kSignalEvery) return length;
         limits.unchecked = 0;
-        quiet = false;
+        fresh = false;
         return PyErr_CheckSignals() < 0 ? -1 : length;
     }
-    quiet = false;
+    fresh = false;
     limits.unchecked = 0;
     Ref text = Ref::steal(PyObject_Str(item));
     if (!text) return -1;
@@ -95,11 +96,11 @@ Py_ssize_t text_length(Limits& limits, PyObject* item, bool& quiet) {
     return -1;
 }
 
-int check_length(Limits& limits, PyObject* item, bool is_key, bool& quiet) {
-    Py_ssize_t length = text_length(limits, item, quiet);
+int check_length(Limits& limits, PyObject* item, bool is_key, bool& fresh) {
+    Py_ssize_t length = text_length(limits, item, fresh);
     if (length < 0) return -1;
     const Bound& bound = is_key ? limits.key : limits.value;
-    int over = bound.exceeded_by(length, quiet);
+    int over = bound.exceeded_by(length, fresh);
     if (over <= 0) return over;
     return too_long(item, bound.limit, length, is_key);
 }
@@ -120,12 +121,11 @@ int check_dict(Limits& limits, PyObject* dict) {
     Ref key, value;
     int more;
     // The registry token stays fresh from entry to entry while no step in
-    // between may run Python code.
+    // between may run Python code; each step that may clears it.
     bool fresh = false;
     while ((more = items.next(key, value)) > 0) {
-        bool quiet = items.in_place();
-        if (check_length(limits, key.get(), true, quiet) < 0) return -1;
-        if (!quiet) fresh = false;
+        if (!items.in_place()) fresh = false;
+        if (check_length(limits, key.get(), true, fresh) < 0) return -1;
         Kinds kinds{limits.self, value.get(), fresh};
         int is_mapping = kinds.is_a(n_Mapping);
         if (is_mapping < 0) return -1;
@@ -138,13 +138,12 @@ int check_dict(Limits& limits, PyObject* dict) {
         if (is_sequence < 0) return -1;
         int r;
         if (is_sequence) {
-            quiet = quiet && PyList_CheckExact(value.get());
-            r = for_each(value.get(), [&](PyObject* v) { return check_length(limits, v, false, quiet); });
+            if (!PyList_CheckExact(value.get())) fresh = false;  // its iterator may run code
+            r = for_each(value.get(), [&](PyObject* v) { return check_length(limits, v, false, fresh); });
         } else {
-            r = check_length(limits, value.get(), false, quiet);
+            r = check_length(limits, value.get(), false, fresh);
         }
         if (r < 0) return -1;
-        if (!quiet) fresh = false;
     }
     return more;
 }
