@@ -37,6 +37,7 @@ class Recorder(dict):
     (5, "x", {}, False, "5_1"),
     ("a", 1, {"a_2": 1}, False, "a_1"),
     ("a", NAN, {"a_1": NAN}, False, "a_2"),  # == is asked, not identity
+    ("é", 1, {}, False, "é_1"), ("ключ", 1, {}, False, "ключ_1"), ("😀", 1, {"😀_1": 0}, False, "😀_2"),
 ])
 @pytest.mark.parametrize("wrap", [dict, Recorder])
 def test_generate_unique_key_name(key, value, dictionary, allow, expected, wrap, records):
@@ -119,3 +120,16 @@ def test_stored_value_is_left_operand(same):
     dicts.generate_unique_key_name("a", probe("new"), {"a_1": probe("old")})
     dicts.create_extended_dict({"a": probe("new")}, {"a": probe("old")})
     assert log == [("==", "old"), ("!=", "old")]
+
+
+class Loud(str):
+    """What a key's __str__ returns: `+` with it goes through its own methods."""
+
+    __add__ = lambda self, other: Loud(str.__add__(self, other).upper())
+    __radd__ = lambda self, other: Loud(str.__add__(other, self).upper())
+
+
+def test_message_of_a_key_whose_text_has_its_own_plus(records):
+    key = type("Key", (), {"__str__": lambda self: Loud("k")})()
+    assert dicts.generate_unique_key_name(key, 1, {}) == "K_1"
+    assert records() == ["RENAMING REPEATED KEY FROM K TO K_1"]

@@ -10,6 +10,7 @@ import os
 import shlex
 import textwrap
 import traceback
+import types
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -289,3 +290,40 @@ def test_registration_during_a_walk_reaches_later_entries(run_python, step):
     plain = run("plain")
     assert plain.endswith("[1]\n"), plain  # the step ran, once
     assert run("native") == plain
+
+
+def module_holding(attr, value, how):
+    """A module whose attribute `attr` is `value`, reached one way or another."""
+    m = types.ModuleType("stand_in")
+    if how == "entry":
+        setattr(m, attr, value)
+    elif how == "module __getattr__":
+        def __getattr__(name):
+            if name == attr:
+                return value
+            raise AttributeError(name)
+        m.__getattr__ = __getattr__
+    elif how == "class property":
+        # The class's data descriptor wins over the namespace entry.
+        m.__dict__[attr] = "shadowed"
+        m.__class__ = type("StandIn", (types.ModuleType,), {attr: property(lambda self: value)})
+    return m
+
+
+MODULE_USES = {
+    "sys.maxsize": ("sys", "maxsize", 3, lambda m: m.generate_unique_key_name("a", 1, {"a_1": 0}), "a_2"),
+    "json.loads": ("json", "loads", lambda t: {"t": t}, lambda m: m.load_dict_from_json_string("x"), {"t": "x"}),
+}
+
+
+@pytest.mark.parametrize("how", ["entry", "module __getattr__", "class property", "missing"])
+@pytest.mark.parametrize("use", sorted(MODULE_USES))
+def test_module_attributes_every_way(use, how, monkeypatch):
+    from plain import dicts as plain
+    name, attr, value, call, result = MODULE_USES[use]
+    outcomes = []
+    for m in (dicts, plain):
+        monkeypatch.setattr(m, name, module_holding(attr, value, how))
+        outcomes.append(outcome(call, m))
+    missing = ("AttributeError", f"module 'stand_in' has no attribute '{attr}'")
+    assert outcomes == [missing if how == "missing" else ("result", result)] * 2

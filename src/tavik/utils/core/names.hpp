@@ -21,6 +21,19 @@ inline Ref lookup(Function* f, const Name& name) {
     return lookup_and_keep(f, name);
 }
 
+// getattr(obj, name). On an exact module the answer is its namespace's entry
+// when there is one: the module type defines no attribute whose name does not
+// begin with "_", and its getattr finds such a name in the namespace first.
+inline Ref get_attr(PyObject* obj, const Name& name) {
+    PyObject* n = name.get();
+    if (PyModule_CheckExact(obj) && PyUnicode_READ_CHAR(n, 0) != '_') {
+        PyObject* value;
+        if (PyDict_GetItemRef(PyModule_GetDict(obj), n, &value) > 0) return Ref::steal(value);
+        if (PyErr_Occurred()) return {};
+    }
+    return Ref::steal(PyObject_GetAttr(obj, n));
+}
+
 // Calls `fn` (args as for vectorcall). When it is a native function whose
 // parameters the arguments fill exactly, its implementation runs directly,
 // skipping argument binding.

@@ -261,7 +261,7 @@ Ref split_shell_words(PyObject* text) {
 
 Ref shlex_split(PyObject* module, PyObject* text) {
     if (PyUnicode_CheckExact(text) && original(module)) return split_shell_words(text);
-    Ref split = Ref::steal(PyObject_GetAttr(module, n_split.get()));
+    Ref split = get_attr(module, n_split);
     return split ? call(split.get(), text) : Ref();
 }
 

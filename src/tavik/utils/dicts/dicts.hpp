@@ -6,6 +6,8 @@
 #include "core/names.hpp"
 #include "core/ref.hpp"
 
+#include <initializer_list>
+
 namespace tavik::dicts {
 
 // The functions, one family per file.
@@ -75,5 +77,9 @@ inline Ref concat(PyObject* a, PyObject* b) {
     if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return Ref::steal(PyUnicode_Concat(a, b));
     return Ref::steal(PyNumber_Add(a, b));
 }
+
+// `a + b + c + ...`, left to right. Exact strings are joined in one
+// allocation; otherwise each `+` runs in turn, as the expression does.
+Ref concat(std::initializer_list<PyObject*> parts);
 
 }  // namespace tavik::dicts

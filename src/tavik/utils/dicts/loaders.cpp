@@ -29,7 +29,7 @@ Name n_rename_keys{"rename_keys"};
 // <module attribute `module`>.<attr>(arg)
 Ref call_attr(Function* self, const Name& module, const Name& attr, PyObject* arg) {
     Ref m = lookup(self, module);
-    Ref f = m ? Ref::steal(PyObject_GetAttr(m.get(), attr.get())) : Ref();
+    Ref f = m ? get_attr(m.get(), attr) : Ref();
     return f ? call(f.get(), arg) : Ref();
 }
 
@@ -197,8 +197,8 @@ Ref load_yaml(Function* self, PyObject* loadable) {
     if (is_name) {
         // os.path.isfile: the attribute `path` of `os`, then its `isfile`.
         Ref os = lookup(self, n_os);
-        Ref path = os ? Ref::steal(PyObject_GetAttr(os.get(), n_path.get())) : Ref();
-        Ref isfile = path ? Ref::steal(PyObject_GetAttr(path.get(), n_isfile.get())) : Ref();
+        Ref path = os ? get_attr(os.get(), n_path) : Ref();
+        Ref isfile = path ? get_attr(path.get(), n_isfile) : Ref();
         Ref result = isfile ? call(isfile.get(), loadable) : Ref();
         int is_file = result ? PyObject_IsTrue(result.get()) : -1;
         if (is_file < 0) return {};

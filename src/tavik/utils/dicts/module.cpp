@@ -3,6 +3,9 @@
 #include "core/shlex.hpp"
 #include "dicts/dicts.hpp"
 
+#include <algorithm>
+#include <cstring>
+
 namespace tavik::dicts {
 
 Name n_Mapping{"Mapping"};
@@ -125,7 +128,46 @@ int body(PyObject* module) {
 
 Ref logger_debug(Function* self) {
     Ref logger = lookup(self, n_logger);
-    return logger ? Ref::steal(PyObject_GetAttr(logger.get(), n_debug.get())) : Ref();
+    return logger ? get_attr(logger.get(), n_debug) : Ref();
+}
+
+Ref concat(std::initializer_list<PyObject*> parts) {
+    Py_ssize_t length = 0;
+    Py_UCS4 widest = 0;
+    bool exact = true;
+    for (PyObject* p : parts) {
+        Py_ssize_t n = PyUnicode_CheckExact(p) ? PyUnicode_GET_LENGTH(p) : -1;
+        // Too long a result is left to `+`, which says so in its own words.
+        if (n < 0 || n > PY_SSIZE_T_MAX - length) {
+            exact = false;
+            break;
+        }
+        length += n;
+        widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(p));
+    }
+    if (!exact) {
+        auto p = parts.begin();
+        Ref result = Ref::borrow(*p);
+        while (result && ++p != parts.end()) result = concat(result.get(), *p);
+        return result;
+    }
+    Ref result = Ref::steal(PyUnicode_New(length, widest));
+    if (!result) return {};
+    int kind = PyUnicode_KIND(result.get());
+    auto* out = static_cast<char*>(PyUnicode_DATA(result.get()));
+    Py_ssize_t at = 0;
+    for (PyObject* p : parts) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(p);
+        // Parts as wide as the result are copied as they are; narrower ones
+        // are widened character by character.
+        if (PyUnicode_KIND(p) == kind) {
+            if (n) std::memcpy(out + at * kind, PyUnicode_DATA(p), static_cast<size_t>(n) * kind);
+        } else if (PyUnicode_CopyCharacters(result.get(), at, p, 0, n) < 0) {
+            return {};
+        }
+        at += n;
+    }
+    return result;
 }
 
 }  // namespace tavik::dicts

@@ -26,7 +26,7 @@ int compare(PyObject* left, PyObject* right, int op) {
 // The stop of range(1, sys.maxsize), clamped to what a counter can reach.
 bool counter_stop(Function* self, long long& stop) {
     Ref sys = lookup(self, n_sys);
-    Ref maxsize = sys ? Ref::steal(PyObject_GetAttr(sys.get(), n_maxsize.get())) : Ref();
+    Ref maxsize = sys ? get_attr(sys.get(), n_maxsize) : Ref();
     Ref index = maxsize ? Ref::steal(PyNumber_Index(maxsize.get())) : Ref();
     if (!index) return false;
     int overflow = 0;
@@ -54,9 +54,8 @@ Ref candidate(PyObject* text, long long n) {
         Ref tail = suffix(n);
         return tail ? Ref::steal(PyUnicode_Concat(text, tail.get())) : Ref();
     }
-    Ref head = concat(text, t_underscore.get());
-    Ref num = head ? Ref::steal(PyUnicode_FromFormat("%lld", n)) : Ref();
-    return num ? concat(head.get(), num.get()) : Ref();
+    Ref num = Ref::steal(PyUnicode_FromFormat("%lld", n));
+    return num ? concat({text, t_underscore.get(), num.get()}) : Ref();
 }
 
 // logger.debug("Renaming repeated key from " + str(key) + " to " + alt_key):
@@ -66,9 +65,7 @@ int log_renaming(Function* self, PyObject* key, PyObject* alt_key) {
     Ref debug = logger_debug(self);
     if (!debug) return -1;
     Ref text = str(key);
-    Ref a = text ? concat(t_renaming.get(), text.get()) : Ref();
-    Ref b = a ? concat(a.get(), t_to.get()) : Ref();
-    Ref message = b ? concat(b.get(), alt_key) : Ref();
+    Ref message = text ? concat({t_renaming.get(), text.get(), t_to.get(), alt_key}) : Ref();
     if (!message) return -1;
     Ref r = call(debug.get(), message.get());
     return r ? 0 : -1;

@@ -13,7 +13,7 @@ Name n_argv{"argv"};
 // one still sees all of it.
 int hand_on(Function* self, PyObject* unknowns) {
     Ref sys = lookup(self, n_sys);
-    Ref argv = sys ? Ref::steal(PyObject_GetAttr(sys.get(), n_argv.get())) : Ref();
+    Ref argv = sys ? get_attr(sys.get(), n_argv) : Ref();
     Ref head = argv ? slice_to(argv.get(), 1) : Ref();
     Ref rest = head ? Ref::steal(PyNumber_Add(head.get(), unknowns)) : Ref();
     if (!rest) return -1;
