@@ -28,10 +28,17 @@ inline Ref get_attr(PyObject* obj, const Name& name) {
     PyObject* n = name.get();
     if (PyModule_CheckExact(obj) && PyUnicode_READ_CHAR(n, 0) != '_') {
         PyObject* value;
-        if (PyDict_GetItemRef(PyModule_GetDict(obj), n, &value) > 0) return Ref::steal(value);
-        if (PyErr_Occurred()) return {};
+        int found = PyDict_GetItemRef(PyModule_GetDict(obj), n, &value);
+        if (found > 0) return Ref::steal(value);
+        if (found < 0) return {};
     }
     return Ref::steal(PyObject_GetAttr(obj, n));
+}
+
+// <module-level name `global`>.<attr>, the name looked up now.
+inline Ref global_attr(Function* f, const Name& global, const Name& attr) {
+    Ref obj = lookup(f, global);
+    return obj ? get_attr(obj.get(), attr) : Ref();
 }
 
 // Calls `fn` (args as for vectorcall). When it is a native function whose

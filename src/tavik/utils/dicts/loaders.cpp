@@ -28,8 +28,7 @@ Name n_rename_keys{"rename_keys"};
 
 // <module attribute `module`>.<attr>(arg)
 Ref call_attr(Function* self, const Name& module, const Name& attr, PyObject* arg) {
-    Ref m = lookup(self, module);
-    Ref f = m ? get_attr(m.get(), attr) : Ref();
+    Ref f = global_attr(self, module, attr);
     return f ? call(f.get(), arg) : Ref();
 }
 
@@ -196,8 +195,7 @@ Ref load_yaml(Function* self, PyObject* loadable) {
     Ref content;
     if (is_name) {
         // os.path.isfile: the attribute `path` of `os`, then its `isfile`.
-        Ref os = lookup(self, n_os);
-        Ref path = os ? get_attr(os.get(), n_path) : Ref();
+        Ref path = global_attr(self, n_os, n_path);
         Ref isfile = path ? get_attr(path.get(), n_isfile) : Ref();
         Ref result = isfile ? call(isfile.get(), loadable) : Ref();
         int is_file = result ? PyObject_IsTrue(result.get()) : -1;

@@ -127,8 +127,7 @@ int body(PyObject* module) {
 }  // namespace
 
 Ref logger_debug(Function* self) {
-    Ref logger = lookup(self, n_logger);
-    return logger ? get_attr(logger.get(), n_debug) : Ref();
+    return global_attr(self, n_logger, n_debug);
 }
 
 Ref concat(std::initializer_list<PyObject*> parts) {

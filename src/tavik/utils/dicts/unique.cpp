@@ -25,8 +25,7 @@ int compare(PyObject* left, PyObject* right, int op) {
 
 // The stop of range(1, sys.maxsize), clamped to what a counter can reach.
 bool counter_stop(Function* self, long long& stop) {
-    Ref sys = lookup(self, n_sys);
-    Ref maxsize = sys ? get_attr(sys.get(), n_maxsize) : Ref();
+    Ref maxsize = global_attr(self, n_sys, n_maxsize);
     Ref index = maxsize ? Ref::steal(PyNumber_Index(maxsize.get())) : Ref();
     if (!index) return false;
     int overflow = 0;

@@ -12,12 +12,11 @@ Name n_argv{"argv"};
 // sys.argv = sys.argv[:1] + unknowns; a new list, so whoever kept the old
 // one still sees all of it.
 int hand_on(Function* self, PyObject* unknowns) {
-    Ref sys = lookup(self, n_sys);
-    Ref argv = sys ? get_attr(sys.get(), n_argv) : Ref();
+    Ref argv = global_attr(self, n_sys, n_argv);
     Ref head = argv ? slice_to(argv.get(), 1) : Ref();
     Ref rest = head ? Ref::steal(PyNumber_Add(head.get(), unknowns)) : Ref();
     if (!rest) return -1;
-    sys = lookup(self, n_sys);
+    Ref sys = lookup(self, n_sys);
     if (!sys) return -1;
     return PyObject_SetAttr(sys.get(), n_argv.get(), rest.get());
 }
