@@ -33,7 +33,11 @@ extern KeptAnswers kept_answers;
 // sets `*token_fresh`; -1 on error.
 int read_token(bool* token_fresh);
 
-inline int isinstance(PyObject* obj, PyObject* cls, bool* token_fresh) {
+// The kept answer of isinstance(obj, cls), or kNotKept. It runs no Python
+// code before its answer is known, and does not touch `cls` after reading
+// the token, so a borrowed `cls` suffices.
+constexpr int kNotKept = -2;
+inline int kept_isinstance(PyObject* obj, PyObject* cls, bool* token_fresh) {
     const KeptAnswers& k = kept_answers;
     int row = cls == k.abc[0] ? 0 : cls == k.abc[1] ? 1 : -1;
     if (row >= 0 && !k.changed && Py_TYPE(cls) == k.meta) {
@@ -45,7 +49,12 @@ inline int isinstance(PyObject* obj, PyObject* cls, bool* token_fresh) {
             if (k.known[row][column] >= 0) return k.known[row][column];
         }
     }
-    return isinstance_kept(obj, cls, token_fresh);
+    return kNotKept;
+}
+
+inline int isinstance(PyObject* obj, PyObject* cls, bool* token_fresh) {
+    int r = kept_isinstance(obj, cls, token_fresh);
+    return r != kNotKept ? r : isinstance_kept(obj, cls, token_fresh);
 }
 
 // isinstance(obj, cls), the interpreter's answer.

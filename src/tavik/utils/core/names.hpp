@@ -20,6 +20,12 @@ inline Ref lookup(Function* f, const Name& name) {
     if (c.epoch == namespace_epoch && c.globals == f->globals) return Ref::borrow(c.value);
     return lookup_and_keep(f, name);
 }
+// The name's value while its cache holds, borrowed from the namespace, else
+// nullptr. Good only until Python code next runs.
+inline PyObject* peek(Function* f, const Name& name) {
+    const Name::Cached& c = name.cached();
+    return c.epoch == namespace_epoch && c.globals == f->globals ? c.value : nullptr;
+}
 
 // getattr(obj, name). On an exact module the answer is its namespace's entry
 // when there is one: the module type defines no attribute whose name does not

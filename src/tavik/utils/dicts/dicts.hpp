@@ -32,9 +32,21 @@ extern Name n_sys;
 // Taken once while the module initialises.
 extern PyObject* builtin_open;
 // isinstance(obj, <module attribute `cls`>), the name read at this moment.
-inline int is_a(Function* self, PyObject* obj, const Name& cls) {
+inline int is_a(Function* self, PyObject* obj, const Name& cls, bool& fresh) {
+    // A kept answer needs no reference to the class: no code runs meanwhile.
+    if (PyObject* c = peek(self, cls)) {
+        int r = kept_isinstance(obj, c, &fresh);
+        if (r != kNotKept) return r;
+    }
+    std::uint64_t before = lookups_run;
     Ref c = lookup(self, cls);
-    return c ? isinstance(obj, c.get()) : -1;
+    if (!c) return -1;
+    if (lookups_run != before) fresh = false;
+    return isinstance(obj, c.get(), &fresh);
+}
+inline int is_a(Function* self, PyObject* obj, const Name& cls) {
+    bool fresh = false;
+    return is_a(self, obj, cls, fresh);
 }
 
 // The tests of one value in a row, `isinstance(v, Mapping)`, then
@@ -47,13 +59,7 @@ public:
     Kinds(Function* self, PyObject* obj) : Kinds(self, obj, own_) {}
     Kinds(Function* self, PyObject* obj, bool& fresh) : self_(self), obj_(obj), fresh_(&fresh) {}
     Kinds(const Kinds&) = delete;
-    int is_a(const Name& cls) {
-        std::uint64_t before = lookups_run;
-        Ref c = lookup(self_, cls);
-        if (!c) return -1;
-        if (lookups_run != before) *fresh_ = false;
-        return isinstance(obj_, c.get(), fresh_);
-    }
+    int is_a(const Name& cls) { return dicts::is_a(self_, obj_, cls, *fresh_); }
 
 private:
     Function* self_;
