@@ -6,7 +6,8 @@
 
 namespace tavik {
 
-KeptAnswers kept_answers = {{nullptr, nullptr}, {nullptr, nullptr}, {{-1, -1}, {-1, -1}}, nullptr, false};
+KeptAnswers kept_answers = {{nullptr, nullptr}, {nullptr, nullptr}, {{-1, -1}, {-1, -1}}, nullptr, false,
+                            nullptr, nullptr, nullptr};
 
 namespace {
 
@@ -43,10 +44,10 @@ bool modified() { return changed; }
 
 // abc.get_cache_token, called through its C function when it is one.
 PyObject* token_function = nullptr;
-PyCFunction token_meth = nullptr;
-PyObject* token_self = nullptr;
+PyCFunction& token_meth = kept_answers.token_meth;
+PyObject*& token_self = kept_answers.token_self;
 unsigned long long token = 0;
-PyObject* token_object = nullptr;  // the int last returned, when it was a cached small int
+PyObject*& token_object = kept_answers.token_object;
 bool token_known = false;
 
 // The copy of the first two rows that the inline test reads.
@@ -72,9 +73,10 @@ int take_token_function() {
     return 0;
 }
 
-// Drops every kept answer when the registry has changed since they were taken.
-int refresh() {
-    Ref now = Ref::steal(token_meth ? token_meth(token_self, nullptr) : PyObject_CallNoArgs(token_function));
+// Drops every kept answer when the registry has changed since they were
+// taken. Takes over `token_now`, the token just read (nullptr on error).
+int refresh(PyObject* token_now) {
+    Ref now = Ref::steal(token_now);
     if (!now) return -1;
     // Small ints are shared objects: the same object is the same count.
     if (now.get() == token_object) return 0;
@@ -115,8 +117,12 @@ int keep_abc_answers(PyObject* abc, PyTypeObject* always) {
     return 0;
 }
 
-int read_token(bool* token_fresh) {
-    if (refresh() < 0) return -1;
+PyObject* call_token_function() {
+    return token_meth ? token_meth(token_self, nullptr) : PyObject_CallNoArgs(token_function);
+}
+
+int take_token(PyObject* now, bool* token_fresh) {
+    if (refresh(now) < 0) return -1;
     *token_fresh = true;
     return 0;
 }
@@ -141,7 +147,7 @@ int isinstance_kept(PyObject* obj, PyObject* cls, bool* token_fresh) {
         int r = PyObject_IsInstance(obj, cls);
         if (r < 0) return -1;
         // Kept only when the check itself left the registry as it was.
-        if (refresh() < 0) return -1;
+        if (refresh(call_token_function()) < 0) return -1;
         if (token == before) known = static_cast<signed char>(r);
         mirror();
         return r;

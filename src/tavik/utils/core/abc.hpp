@@ -26,12 +26,30 @@ struct KeptAnswers {
     signed char known[2][2];  // [row][str, int]: -1 unknown, else the answer
     PyTypeObject* meta;
     bool changed;
+    // abc.get_cache_token's C function and self when it is one, and the int
+    // it last returned when that was a shared small int: the same object is
+    // then the same count.
+    PyCFunction token_meth;
+    PyObject* token_self;
+    PyObject* token_object;
 };
 extern KeptAnswers kept_answers;
 
-// Reads the registry token, dropping the kept answers if it has changed, and
-// sets `*token_fresh`; -1 on error.
-int read_token(bool* token_fresh);
+// The registry token, a new reference, or nullptr on error.
+PyObject* call_token_function();
+// Takes over `now`, the token just read (nullptr on error): drops the kept
+// answers if it is a new count, and sets `*token_fresh`; -1 on error.
+int take_token(PyObject* now, bool* token_fresh);
+
+// Reads the registry token; an unchanged small int is settled here.
+inline int read_token(bool* token_fresh) {
+    const KeptAnswers& k = kept_answers;
+    PyObject* now = k.token_meth ? k.token_meth(k.token_self, nullptr) : call_token_function();
+    if (now == nullptr || now != k.token_object) return take_token(now, token_fresh);
+    Py_DECREF(now);
+    *token_fresh = true;
+    return 0;
+}
 
 // The kept answer of isinstance(obj, cls), or kNotKept. It runs no Python
 // code before its answer is known, and does not touch `cls` after reading

@@ -32,17 +32,15 @@ extern Name n_sys;
 // Taken once while the module initialises.
 extern PyObject* builtin_open;
 // isinstance(obj, <module attribute `cls`>), the name read at this moment.
-inline int is_a(Function* self, PyObject* obj, const Name& cls, bool& fresh) {
+// Out of line: the full lookup and test, which hold a reference.
+int is_a_looked_up(Function* self, PyObject* obj, const Name& cls, bool& fresh);
+[[gnu::always_inline]] inline int is_a(Function* self, PyObject* obj, const Name& cls, bool& fresh) {
     // A kept answer needs no reference to the class: no code runs meanwhile.
     if (PyObject* c = peek(self, cls)) {
         int r = kept_isinstance(obj, c, &fresh);
         if (r != kNotKept) return r;
     }
-    std::uint64_t before = lookups_run;
-    Ref c = lookup(self, cls);
-    if (!c) return -1;
-    if (lookups_run != before) fresh = false;
-    return isinstance(obj, c.get(), &fresh);
+    return is_a_looked_up(self, obj, cls, fresh);
 }
 inline int is_a(Function* self, PyObject* obj, const Name& cls) {
     bool fresh = false;
@@ -59,7 +57,7 @@ public:
     Kinds(Function* self, PyObject* obj) : Kinds(self, obj, own_) {}
     Kinds(Function* self, PyObject* obj, bool& fresh) : self_(self), obj_(obj), fresh_(&fresh) {}
     Kinds(const Kinds&) = delete;
-    int is_a(const Name& cls) { return dicts::is_a(self_, obj_, cls, *fresh_); }
+    [[gnu::always_inline]] int is_a(const Name& cls) { return dicts::is_a(self_, obj_, cls, *fresh_); }
 
 private:
     Function* self_;

@@ -15,6 +15,14 @@ Name n_sys{"sys"};
 
 PyObject* builtin_open = nullptr;
 
+int is_a_looked_up(Function* self, PyObject* obj, const Name& cls, bool& fresh) {
+    std::uint64_t before = lookups_run;
+    Ref c = lookup(self, cls);
+    if (!c) return -1;
+    if (lookups_run != before) fresh = false;
+    return isinstance(obj, c.get(), &fresh);
+}
+
 namespace {
 
 Name n_debug{"debug"};
