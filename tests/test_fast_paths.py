@@ -227,6 +227,31 @@ def test_changed_abcs_reach_built_in_types(run_python, change):
     assert out.split() == ["True", "True", "True"], out
 
 
+def test_registry_token_read_through_a_python_function(run_python):
+    # abc.get_cache_token replaced before the import: the kept answers then
+    # rest on calls of that function, and must still follow registrations.
+    out = run_python("""
+        import abc, collections.abc, sys
+        sys.path.insert(0, "tests")
+        real, calls = abc.get_cache_token, []
+        abc.get_cache_token = lambda: calls.append(1) or real()
+        import tavik.utils.dicts as native
+        from plain import dicts as plain
+        def run(m):
+            a = {"l": "ab"}
+            try:
+                merged = m.recursive_update(a, {"%EXTEND_LIST{l}": "cd", "n": 1, "s": "x"}, list_extend=True)
+            except AttributeError as e:  # str.extend, once str is a MutableSequence
+                merged = str(e)
+            return [merged, a, m.recursive_cast({"s": "x", "d": {"n": 1}}, dict)]
+        before = run(native), run(plain)
+        collections.abc.MutableSequence.register(str)
+        after = run(native), run(plain)
+        print(before[0] == before[1], after[0] == after[1], before[0] != after[0], len(calls) > 0)
+    """)
+    assert out.split() == ["True"] * 4, out
+
+
 # A step of one call that runs Python code registers str as a Mapping; the
 # entries after it in the same walk must see the registration, though the
 # answer for str was kept by an earlier call. Each setup

@@ -63,7 +63,11 @@ inline int kept_isinstance(PyObject* obj, PyObject* cls, bool* token_fresh) {
         if (type == k.always[row]) return 1;
         int column = type == &PyUnicode_Type ? 0 : type == &PyLong_Type ? 1 : -1;
         if (column >= 0) {
-            if (!*token_fresh && read_token(token_fresh) < 0) return -1;
+            if (!*token_fresh) {
+                // Only the C token function is known to run no Python code.
+                if (!k.token_meth) return kNotKept;
+                if (read_token(token_fresh) < 0) return -1;
+            }
             if (k.known[row][column] >= 0) return k.known[row][column];
         }
     }
