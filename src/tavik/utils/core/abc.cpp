@@ -73,6 +73,11 @@ int take_token_function() {
     return 0;
 }
 
+// The registry token, a new reference, or nullptr on error.
+PyObject* call_token_function() {
+    return token_meth ? token_meth(token_self, nullptr) : PyObject_CallNoArgs(token_function);
+}
+
 // Drops every kept answer when the registry has changed since they were
 // taken. Takes over `token_now`, the token just read (nullptr on error).
 int refresh(PyObject* token_now) {
@@ -117,10 +122,6 @@ int keep_abc_answers(PyObject* abc, PyTypeObject* always) {
     return 0;
 }
 
-PyObject* call_token_function() {
-    return token_meth ? token_meth(token_self, nullptr) : PyObject_CallNoArgs(token_function);
-}
-
 int take_token(PyObject* now, bool* token_fresh) {
     if (refresh(now) < 0) return -1;
     *token_fresh = true;
@@ -140,7 +141,7 @@ int isinstance_kept(PyObject* obj, PyObject* cls, bool* token_fresh) {
     }
     // Registrations cannot be undone: these stay true whatever happens.
     if (type == row->always) return 1;
-    if (!*token_fresh && read_token(token_fresh) < 0) return -1;
+    if (!*token_fresh && take_token(call_token_function(), token_fresh) < 0) return -1;
     signed char& known = row->known[column];
     if (known < 0) {
         unsigned long long before = token;

@@ -35,16 +35,15 @@ struct KeptAnswers {
 };
 extern KeptAnswers kept_answers;
 
-// The registry token, a new reference, or nullptr on error.
-PyObject* call_token_function();
 // Takes over `now`, the token just read (nullptr on error): drops the kept
 // answers if it is a new count, and sets `*token_fresh`; -1 on error.
 int take_token(PyObject* now, bool* token_fresh);
 
-// Reads the registry token; an unchanged small int is settled here.
+// Reads the registry token through its C function (`token_meth`, which must
+// be set); an unchanged small int is settled here.
 inline int read_token(bool* token_fresh) {
     const KeptAnswers& k = kept_answers;
-    PyObject* now = k.token_meth ? k.token_meth(k.token_self, nullptr) : call_token_function();
+    PyObject* now = k.token_meth(k.token_self, nullptr);
     if (now == nullptr || now != k.token_object) return take_token(now, token_fresh);
     Py_DECREF(now);
     *token_fresh = true;

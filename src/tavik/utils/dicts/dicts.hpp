@@ -31,9 +31,10 @@ extern Name n_sys;
 
 // Taken once while the module initialises.
 extern PyObject* builtin_open;
-// isinstance(obj, <module attribute `cls`>), the name read at this moment.
 // Out of line: the full lookup and test, which hold a reference.
 int is_a_looked_up(Function* self, PyObject* obj, const Name& cls, bool& fresh);
+// isinstance(obj, <module attribute `cls`>), the name read at this moment;
+// `fresh` as for isinstance().
 [[gnu::always_inline]] inline int is_a(Function* self, PyObject* obj, const Name& cls, bool& fresh) {
     // A kept answer needs no reference to the class: no code runs meanwhile.
     if (PyObject* c = peek(self, cls)) {
