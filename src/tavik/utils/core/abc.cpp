@@ -3,22 +3,21 @@
 #include "core/watch.hpp"
 
 #include <array>
+#include <cstring>
+#include <utility>
+#include <vector>
 
 namespace tavik {
 
-KeptAnswers kept_answers = {{nullptr, nullptr}, {nullptr, nullptr}, {{-1, -1}, {-1, -1}}, nullptr, false,
-                            nullptr, nullptr, nullptr};
+KeptAnswers kept_answers = {{nullptr, nullptr}, {{-1, -1, -1, -1}, {-1, -1, -1, -1}}, nullptr, false};
 
 namespace {
 
-// The exact types whose answers are kept; their classes cannot change.
+// The exact types whose answers are kept; their classes cannot change. The
+// first four are the columns of the inline test.
 constexpr std::size_t kTypes = 9;
-std::array<PyTypeObject*, kTypes> builtin_types() {
-    return {&PyUnicode_Type, &PyLong_Type, &PyFloat_Type, &PyBool_Type, Py_TYPE(Py_None),
-            &PyBytes_Type,   &PyTuple_Type, &PyList_Type, &PyDict_Type};
-}
-
-std::array<PyTypeObject*, kTypes> types{};  // builtin_types(), once answers are kept
+std::array<PyTypeObject*, kTypes> types{};
+std::array<Py_hash_t, kTypes> type_hashes{};
 
 int type_index(PyTypeObject* type) {
     for (std::size_t i = 0; i < kTypes; ++i) {
@@ -27,133 +26,260 @@ int type_index(PyTypeObject* type) {
     return -1;
 }
 
+// The members of one of an ABC's cache sets as last read, each held so that
+// its address cannot come back as another object.
+class Print {
+public:
+    bool taken() const { return set_ != nullptr; }
+    // The set holds exactly these members.
+    bool same() const {
+        const auto* so = reinterpret_cast<const PySetObject*>(set_);
+        if (so->mask != mask_ || so->used != used_) return false;
+        for (const auto& [slot, key] : members_) {
+            if (so->table[slot].key != key) return false;
+        }
+        return true;
+    }
+    void take(PyObject* set) {
+        drop();
+        set_ = Py_NewRef(set);
+        const auto* so = reinterpret_cast<const PySetObject*>(set);
+        mask_ = so->mask;
+        used_ = so->used;
+        for (Py_ssize_t i = 0; i <= mask_; ++i) {
+            // Free slots hold no key; deleted ones hold a marker whose hash is -1.
+            if (so->table[i].key && so->table[i].hash != -1) members_.emplace_back(i, Py_NewRef(so->table[i].key));
+        }
+    }
+    void drop() {
+        for (const auto& member : members_) Py_DECREF(member.second);
+        members_.clear();
+        Py_CLEAR(set_);
+    }
+    // 0: no member's stored hash is `hash`; 1: exactly one is, a weak
+    // reference to `type`; -1: anything else. Reads only, runs no code.
+    int holds(Py_hash_t hash, PyTypeObject* type) const {
+        const auto* so = reinterpret_cast<const PySetObject*>(set_);
+        int found = 0;
+        for (const auto& [slot, key] : members_) {
+            if (so->table[slot].hash != hash) continue;
+            PyObject* target = nullptr;
+            if (++found > 1 || !PyWeakref_CheckRef(key) || PyWeakref_GetRef(key, &target) <= 0) {
+                PyErr_Clear();
+                return -1;
+            }
+            Py_DECREF(target);
+            if (target != reinterpret_cast<PyObject*>(type)) return -1;
+        }
+        return found;
+    }
+
+private:
+    PyObject* set_ = nullptr;
+    Py_ssize_t mask_ = -1;
+    Py_ssize_t used_ = -1;
+    std::vector<std::pair<Py_ssize_t, PyObject*>> members_;
+};
+
 // Plain pointers: these live as long as the process, and must not be
 // released by static destructors after the interpreter is gone.
 struct Row {
     PyObject* abc = nullptr;
-    PyTypeObject* always = nullptr;
+    PyObject* impl = nullptr;  // abc._abc_impl
+    Print positive, negative;
     signed char known[kTypes];  // -1 unknown, else the answer
 };
-
 std::array<Row, 4> rows;
+
 PyTypeObject* abc_meta = nullptr;  // type(abc) of every row
-// ABCMeta or a row's ABC (or one of their bases) has been changed, or
-// cannot be watched: keep nothing.
-bool& changed = kept_answers.changed;  // written by the type watcher
-bool modified() { return changed; }
+bool& changed = kept_answers.changed;  // set by the watchers, for good
 
-// abc.get_cache_token, called through its C function when it is one.
-PyObject* token_function = nullptr;
-PyCFunction& token_meth = kept_answers.token_meth;
-PyObject*& token_self = kept_answers.token_self;
+// What the interpreter's answer goes through besides the classes.
+KeptFunction instancecheck;  // ABCMeta.__instancecheck__
+Entries abc_names;           // _abc_instancecheck in its namespace
+bool usable = false;
+
+// _abc.get_cache_token, the C function, and the count it last returned
+// (the object too when it was an immortal small int: the same object is
+// then the same count).
+PyCFunction token_meth = nullptr;
+PyObject* token_self = nullptr;
+PyObject* token_object = nullptr;
 unsigned long long token = 0;
-PyObject*& token_object = kept_answers.token_object;
-bool token_known = false;
 
-// The copy of the first two rows that the inline test reads.
 void mirror() {
     for (std::size_t r = 0; r < 2; ++r) {
         kept_answers.abc[r] = rows[r].abc;
-        kept_answers.always[r] = rows[r].always;
-        kept_answers.known[r][0] = rows[r].known[0];  // str
-        kept_answers.known[r][1] = rows[r].known[1];  // int
+        std::memcpy(kept_answers.known[r], rows[r].known, sizeof kept_answers.known[r]);
     }
     kept_answers.meta = abc_meta;
 }
 
-int take_token_function() {
-    Ref abc = Ref::steal(PyImport_ImportModule("abc"));
-    Ref fn = abc ? Ref::steal(PyObject_GetAttrString(abc.get(), "get_cache_token")) : Ref();
-    if (!fn) return -1;
-    if (PyCFunction_Check(fn.get()) && (PyCFunction_GET_FLAGS(fn.get()) & ~METH_COEXIST) == METH_NOARGS) {
-        token_meth = PyCFunction_GET_FUNCTION(fn.get());
-        token_self = PyCFunction_GET_SELF(fn.get());
+void forget(Row& row) {
+    for (auto& a : row.known) a = -1;
+}
+
+bool valid(const Row& row, std::size_t column, signed char answer) {
+    if (!row.positive.taken()) return false;
+    int positive = row.positive.holds(type_hashes[column], types[column]);
+    if (answer) return positive == 1;
+    return positive == 0 && row.negative.holds(type_hashes[column], types[column]) == 1;
+}
+
+// Reads the ABC's caches afresh when they have changed, and keeps only the
+// answers they still give. Its three sets, once made, are never replaced.
+void reread(Row& row) {
+    if (row.positive.taken() && row.positive.same() && row.negative.same()) return;
+    std::vector<PyObject*> sets;
+    traverseproc traverse = Py_TYPE(row.impl)->tp_traverse;
+    auto visit = [](PyObject* o, void* arg) {
+        if (PySet_CheckExact(o)) static_cast<std::vector<PyObject*>*>(arg)->push_back(o);
+        return 0;
+    };
+    if (traverse) traverse(row.impl, visit, &sets);
+    // The registry, the positive cache and the negative one, in that order.
+    if (sets.size() != 3) {
+        row.positive.drop();
+        row.negative.drop();
+        forget(row);
+        return;
     }
-    token_function = fn.release();
-    return 0;
+    row.positive.take(sets[1]);
+    row.negative.take(sets[2]);
+    for (std::size_t i = 0; i < kTypes; ++i) {
+        if (row.known[i] >= 0 && !valid(row, i, row.known[i])) row.known[i] = -1;
+    }
 }
 
-// The registry token, a new reference, or nullptr on error.
-PyObject* call_token_function() {
-    return token_meth ? token_meth(token_self, nullptr) : PyObject_CallNoArgs(token_function);
+int take_token_function(PyObject* instancecheck_c) {
+    if (!PyCFunction_Check(instancecheck_c)) return 0;
+    PyObject* module = PyCFunction_GET_SELF(instancecheck_c);
+    if (!module || !PyModule_Check(module)) return 0;
+    Ref fn = Ref::steal(PyObject_GetAttrString(module, "get_cache_token"));
+    if (!fn) return -1;
+    if (!PyCFunction_Check(fn.get()) || PyCFunction_GET_SELF(fn.get()) != module ||
+        (PyCFunction_GET_FLAGS(fn.get()) & ~METH_COEXIST) != METH_NOARGS) {
+        return 0;
+    }
+    token_meth = PyCFunction_GET_FUNCTION(fn.get());
+    token_self = Py_NewRef(module);
+    fn.release();  // kept with the module it reads
+    return 1;
 }
 
-// Drops every kept answer when the registry has changed since they were
-// taken. Takes over `token_now`, the token just read (nullptr on error).
-int refresh(PyObject* token_now) {
-    Ref now = Ref::steal(token_now);
+// Takes what the interpreter's answers go through for instances of `meta`.
+int keep_meta(PyTypeObject* meta) {
+    abc_meta = meta;
+    if (!watch_type(reinterpret_cast<PyObject*>(meta), &changed)) return 0;
+    PyObject* fn = PyDict_GetItemString(meta->tp_dict, "__instancecheck__");
+    if (!instancecheck.take(fn)) return 0;
+    PyObject* globals = PyFunction_GET_GLOBALS(fn);
+    int r = abc_names.add(globals, "_abc_instancecheck");
+    if (r <= 0) return r;
+    PyObject* check = PyDict_GetItemString(globals, "_abc_instancecheck");
+    if (!check || (r = take_token_function(check)) <= 0) return r;
+    types = {&PyUnicode_Type, &PyLong_Type, &PyDict_Type, &PyList_Type, &PyFloat_Type,
+             &PyBool_Type,    Py_TYPE(Py_None), &PyBytes_Type, &PyTuple_Type};
+    for (std::size_t i = 0; i < kTypes; ++i) {
+        type_hashes[i] = PyObject_Hash(reinterpret_cast<PyObject*>(types[i]));
+        if (type_hashes[i] == -1) return -1;
+    }
+    Ref now = Ref::steal(token_meth(token_self, nullptr));
     if (!now) return -1;
-    // Small ints are shared objects: the same object is the same count.
-    if (now.get() == token_object) return 0;
+    token = PyLong_AsUnsignedLongLong(now.get());
+    if (token == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return -1;
     token_object = PyUnstable_IsImmortal(now.get()) ? now.get() : nullptr;
+    usable = true;
+    return 1;
+}
+
+bool guards_hold() { return usable && !changed && instancecheck.unchanged() && abc_names.unchanged(); }
+
+// Reads the registry token; a new count drops every answer.
+int read_token() {
+    Ref now = Ref::steal(token_meth(token_self, nullptr));
+    if (!now) return -1;
+    if (now.get() == token_object) return 0;
     unsigned long long value = PyLong_AsUnsignedLongLong(now.get());
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return -1;
-    if (token_known && value == token) return 0;
-    token = value;
-    token_known = true;
-    for (Row& row : rows) {
-        for (auto& a : row.known) a = -1;
+    token_object = PyUnstable_IsImmortal(now.get()) ? now.get() : nullptr;
+    if (value != token) {
+        token = value;
+        for (Row& row : rows) forget(row);
     }
-    mirror();
     return 0;
 }
 
 }  // namespace
 
-int keep_abc_answers(PyObject* abc, PyTypeObject* always) {
-    if (!token_function && take_token_function() < 0) return -1;
-    types = builtin_types();
+int keep_abc_answers(PyObject* abc) {
     PyTypeObject* meta = Py_TYPE(abc);
     if (abc_meta && meta != abc_meta) return 0;
+    if (!abc_meta) {
+        int r = keep_meta(meta);
+        if (r <= 0) {
+            changed = true;
+            return r;
+        }
+    }
     for (Row& row : rows) {
         if (row.abc == abc) return 0;
         if (row.abc) continue;
-        if ((!abc_meta && !watch_type(reinterpret_cast<PyObject*>(meta), &changed)) || !watch_type(abc, &changed)) {
+        Ref impl = Ref::steal(PyObject_GetAttrString(abc, "_abc_impl"));
+        if (!impl) return -1;
+        if (std::strcmp(Py_TYPE(impl.get())->tp_name, "_abc._abc_data") != 0 || !watch_type(abc, &changed)) {
             changed = true;
             return 0;
         }
-        abc_meta = meta;
         row.abc = Py_NewRef(abc);
-        row.always = always;
-        for (auto& a : row.known) a = -1;
+        row.impl = impl.release();
+        forget(row);
         mirror();
         return 0;
     }
     return 0;
 }
 
-int take_token(PyObject* now, bool* token_fresh) {
-    if (refresh(now) < 0) return -1;
-    *token_fresh = true;
+int verify_kept(bool* fresh) {
+    if (usable) {
+        if (read_token() < 0) return -1;
+        bool hold = guards_hold();
+        for (Row& row : rows) {
+            if (!hold) forget(row);
+            else if (row.abc && row.positive.taken()) reread(row);
+        }
+        mirror();
+    }
+    *fresh = true;
     return 0;
 }
 
-int isinstance_kept(PyObject* obj, PyObject* cls, bool* token_fresh) {
-    Row* row = rows[0].abc == cls ? &rows[0] : rows[1].abc == cls ? &rows[1] : nullptr;
-    for (std::size_t i = 2; !row && i < rows.size(); ++i) {
-        if (rows[i].abc == cls) row = &rows[i];
+int isinstance_kept(PyObject* obj, PyObject* cls, bool* fresh) {
+    Row* row = nullptr;
+    for (Row& r : rows) {
+        if (r.abc && r.abc == cls) row = &r;
     }
-    PyTypeObject* type = Py_TYPE(obj);
-    int column = row && !modified() && Py_TYPE(cls) == abc_meta ? type_index(type) : -1;
-    if (column < 0 && !(row && type == row->always && !modified() && Py_TYPE(cls) == abc_meta)) {
-        *token_fresh = false;  // __instancecheck__ may run any code
+    int column = row && Py_TYPE(cls) == abc_meta && guards_hold() ? type_index(Py_TYPE(obj)) : -1;
+    if (column < 0) {
+        *fresh = false;  // __instancecheck__ may run any code
         return PyObject_IsInstance(obj, cls);
     }
-    // Registrations cannot be undone: these stay true whatever happens.
-    if (type == row->always) return 1;
-    if (!*token_fresh && take_token(call_token_function(), token_fresh) < 0) return -1;
-    signed char& known = row->known[column];
-    if (known < 0) {
-        unsigned long long before = token;
-        int r = PyObject_IsInstance(obj, cls);
-        if (r < 0) return -1;
-        // Kept only when the check itself left the registry as it was.
-        if (refresh(call_token_function()) < 0) return -1;
-        if (token == before) known = static_cast<signed char>(r);
+    if (!*fresh && verify_kept(fresh) < 0) return -1;
+    if (row->known[column] >= 0) return row->known[column];
+    unsigned long long before = token;
+    int r = PyObject_IsInstance(obj, cls);
+    *fresh = false;
+    if (r < 0 || verify_kept(fresh) < 0) return -1;
+    // Kept only when the check itself left the registry and the classes as
+    // they were; the caches it may have filled are read now.
+    if (token == before && guards_hold()) {
+        reread(*row);
+        if (valid(*row, static_cast<std::size_t>(column), static_cast<signed char>(r))) {
+            row->known[column] = static_cast<signed char>(r);
+        }
         mirror();
-        return r;
     }
-    return known;
+    return r;
 }
 
 }  // namespace tavik

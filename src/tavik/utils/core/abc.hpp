@@ -1,81 +1,87 @@
 // isinstance() against abstract base classes, with the answers for exact
-// built-in types kept as the ABCs' own caches keep them: valid while the ABC
-// registry is unchanged (its cache token), and only while neither ABCMeta
-// nor the ABC itself has been modified.
+// built-in types kept.
+//
+// Kept answer: isinstance(x, A) for an exact built-in type T of x and an ABC
+// A (collections.abc.Mapping, MutableSequence). The interpreter answers it
+// from A's own caches, the sets of weak references held by A._abc_impl:
+// true when the positive cache holds T; false when it does not and the
+// negative cache does, taken while the registry token has not moved. An
+// answer is kept only as a copy of what those caches say, and only while
+// every thing the interpreter's answer goes through is as it was:
+// - A registration (ABCMeta.register, on any ABC): the interpreter's own
+//   registry counter moves. It is read through the C function
+//   get_cache_token of the very _abc module whose _abc_instancecheck the
+//   ABCs use, never through a name of the `abc` module; a new count drops
+//   every answer.
+// - The caches emptied or changed (_abc_caches_clear, _abc_registry_clear
+//   followed by it, entries added by later checks, or the sets reached
+//   through gc and edited): the sets are compared member for member with
+//   what they held when the answers were taken (every member is held, so
+//   an address cannot come back as another object, and the count must
+//   match); any difference drops the ABC's answers. An answer is taken only
+//   when its type is the one member of the sets whose stored hash meets
+//   its own, so no member's __eq__ takes part in the interpreter's lookup.
+// - ABCMeta, A or a base of A changed (a new __instancecheck__,
+//   __subclasshook__, _abc_impl, ...): type and class-dict watchers, see
+//   watch.hpp; nothing is kept from then on. A's class rebound to another
+//   metaclass: the type of A is compared at each test.
+// - ABCMeta.__instancecheck__ given new code, or `abc._abc_instancecheck`
+//   rebound or shadowed: the function's code is compared, and the name is an
+//   entry of the watched `abc` namespace (watch.hpp).
+// All of these are read again whenever Python code may have run since they
+// were last read: the caller's `fresh` flag says when they need not be.
 #pragma once
 
 #include "core/ref.hpp"
 
 namespace tavik {
 
-// Keeps answers for `abc` (a class as imported, e.g. collections.abc.Mapping);
-// `always` is an exact type that is an instance for good (dict for Mapping),
-// or nullptr. Without a watcher slot the answers are simply not kept.
-int keep_abc_answers(PyObject* abc, PyTypeObject* always);
+// Keeps answers for `abc` (a class as imported, e.g. collections.abc.Mapping).
+// Whatever cannot be watched leaves the answers unkept; -1 only on an error.
+int keep_abc_answers(PyObject* abc);
 
-// isinstance(obj, cls), where `*token_fresh` says the registry token was read
-// by an earlier test with no Python code run since: it is then not read
-// again. Left true when this test read it, or ran no code; false otherwise.
-int isinstance_kept(PyObject* obj, PyObject* cls, bool* token_fresh);
+// isinstance(obj, cls), where `*fresh` says that what the kept answers rest
+// on was read with no Python code run since: it is then not read again.
+// Left true when this test read it, or ran no code; false otherwise.
+int isinstance_kept(PyObject* obj, PyObject* cls, bool* fresh);
+
+// Reads again what the kept answers rest on, dropping those no longer
+// true, and sets `*fresh`; -1 on error.
+int verify_kept(bool* fresh);
 
 // What the inline test below reads: the first two kept ABCs and their
-// answers for exact str and int, the commonest values.
+// answers for the commonest exact types.
 struct KeptAnswers {
     PyObject* abc[2];
-    PyTypeObject* always[2];
-    signed char known[2][2];  // [row][str, int]: -1 unknown, else the answer
+    signed char known[2][4];  // [row][str, int, dict, list]: -1 unknown, else the answer
     PyTypeObject* meta;
     bool changed;
-    // abc.get_cache_token's C function and self when it is one, and the int
-    // it last returned when that was a shared small int: the same object is
-    // then the same count.
-    PyCFunction token_meth;
-    PyObject* token_self;
-    PyObject* token_object;
 };
 extern KeptAnswers kept_answers;
 
-// Takes over `now`, the token just read (nullptr on error): drops the kept
-// answers if it is a new count, and sets `*token_fresh`; -1 on error.
-int take_token(PyObject* now, bool* token_fresh);
-
-// Reads the registry token through its C function (`token_meth`, which must
-// be set); an unchanged small int is settled here.
-inline int read_token(bool* token_fresh) {
-    const KeptAnswers& k = kept_answers;
-    PyObject* now = k.token_meth(k.token_self, nullptr);
-    if (now == nullptr || now != k.token_object) return take_token(now, token_fresh);
-    Py_DECREF(now);
-    *token_fresh = true;
-    return 0;
-}
-
 // The kept answer of isinstance(obj, cls), or kNotKept. It runs no Python
 // code before its answer is known, and does not touch `cls` after reading
-// the token, so a borrowed `cls` suffices.
+// what the answers rest on, so a borrowed `cls` suffices.
 constexpr int kNotKept = -2;
-inline int kept_isinstance(PyObject* obj, PyObject* cls, bool* token_fresh) {
+inline int kept_isinstance(PyObject* obj, PyObject* cls, bool* fresh) {
     const KeptAnswers& k = kept_answers;
     int row = cls == k.abc[0] ? 0 : cls == k.abc[1] ? 1 : -1;
-    if (row >= 0 && !k.changed && Py_TYPE(cls) == k.meta) {
-        PyTypeObject* type = Py_TYPE(obj);
-        if (type == k.always[row]) return 1;
-        int column = type == &PyUnicode_Type ? 0 : type == &PyLong_Type ? 1 : -1;
-        if (column >= 0) {
-            if (!*token_fresh) {
-                // Only the C token function is known to run no Python code.
-                if (!k.token_meth) return kNotKept;
-                if (read_token(token_fresh) < 0) return -1;
-            }
-            if (k.known[row][column] >= 0) return k.known[row][column];
-        }
-    }
-    return kNotKept;
+    if (row < 0 || k.changed || Py_TYPE(cls) != k.meta) return kNotKept;
+    PyTypeObject* type = Py_TYPE(obj);
+    int column = type == &PyUnicode_Type ? 0
+                 : type == &PyLong_Type  ? 1
+                 : type == &PyDict_Type  ? 2
+                 : type == &PyList_Type  ? 3
+                                         : -1;
+    if (column < 0) return kNotKept;
+    if (!*fresh && verify_kept(fresh) < 0) return -1;
+    signed char known = k.known[row][column];
+    return known >= 0 && !k.changed ? known : kNotKept;
 }
 
-inline int isinstance(PyObject* obj, PyObject* cls, bool* token_fresh) {
-    int r = kept_isinstance(obj, cls, token_fresh);
-    return r != kNotKept ? r : isinstance_kept(obj, cls, token_fresh);
+inline int isinstance(PyObject* obj, PyObject* cls, bool* fresh) {
+    int r = kept_isinstance(obj, cls, fresh);
+    return r != kNotKept ? r : isinstance_kept(obj, cls, fresh);
 }
 
 // isinstance(obj, cls), the interpreter's answer.

@@ -228,7 +228,7 @@ PyObject* bind_and_run(Function* f, PyObject* const* args, Py_ssize_t nargs, Py_
             std::uint64_t epoch = namespace_epoch;
             PyObject* kwdefaults = f->kwdefaults;
             if (kwdefault(kwdefaults, PyTuple_GET_ITEM(f->names, nargs), &value) < 0) return nullptr;
-            if (value && epoch == namespace_epoch && f->kwdefaults == kwdefaults && is_watched(kwdefaults)) {
+            if (value && epoch == namespace_epoch && f->kwdefaults == kwdefaults && is_kept(kwdefaults)) {
                 f->kwdefault_kept = value;
                 f->kwdefault_kept_from = kwdefaults;
                 f->kwdefault_epoch = epoch;

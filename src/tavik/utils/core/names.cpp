@@ -33,7 +33,7 @@ Ref lookup_and_keep(Function* f, const Name& name) {
     Ref value = lookup(f->globals, f->builtins, name.get());
     // Kept only when no key comparison run by the lookup changed a namespace
     // meanwhile, and both namespaces report every later change.
-    if (value && epoch == namespace_epoch && is_watched(f->globals) && is_watched(f->builtins)) {
+    if (value && epoch == namespace_epoch && is_kept(f->globals) && is_kept(f->builtins)) {
         name.cached() = {f->globals, value.get(), epoch};
     }
     return value;

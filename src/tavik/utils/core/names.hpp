@@ -1,4 +1,23 @@
 // Name lookup, imports, calls and unpacking, as module code needs them.
+//
+// Kept answers here: the value a module-level name had at its last lookup
+// (Name::cached(), borrowed from the namespace that holds it), and a
+// function's keyword-only default as last read from its __kwdefaults__
+// (function.hpp). Each event that can make one false, and what sees it:
+// - The globals or the builtins (or the __kwdefaults__ dict) gain, lose or
+//   rebind a key, are cleared or updated: dict watchers bump the epoch
+//   (watch.hpp), and the answer is read afresh.
+// - A lookup that compares the name with a key that is not an exact str
+//   (whose __eq__ may answer differently each time, with no change to the
+//   dict): such a namespace is not pure, and nothing read from it is kept.
+// - Code run by the lookup itself (such a key's __eq__) changing a
+//   namespace: the epoch is compared before and after; not kept.
+// - Another namespace: the cache names the globals it was read from, and a
+//   function's globals and builtins are fixed when it is made; a new
+//   __kwdefaults__ dict is compared by identity and is not watched.
+// - No dict watcher slot: nothing is kept.
+// Module attributes read through get_attr() below are not kept: each read
+// looks again.
 #pragma once
 
 #include "core/function.hpp"

@@ -4,6 +4,7 @@
 #include "core/watch.hpp"
 
 #include <array>
+#include <initializer_list>
 #include <vector>
 
 namespace tavik {
@@ -107,77 +108,114 @@ Ref split_chars(const Char* s, Py_ssize_t n, int kind) {
 }
 
 // ---- the originals -----------------------------------------------------------
+//
+// See shlex.hpp for what each guard stands for.
 
 PyObject* module_ = nullptr;
-PyObject* split_ = nullptr;
 PyObject* class_ = nullptr;
-bool class_changed = false;
+PyObject* property_ = nullptr;  // punctuation_chars
+PyObject* collections_ = nullptr;
+PyObject* spec_ = nullptr;       // collections.__spec__
+PyObject* spec_dict_ = nullptr;  // its __dict__
+bool changed = false;
 bool usable = false;
 
-// Functions that split runs, with their code and defaults as imported.
-struct Original {
-    PyObject* function;
-    PyObject* code;
-    PyObject* defaults;
-};
-std::array<Original, 7> functions{};
+// split, the methods its default mode runs and the property's getter, then
+// the import system's _handle_fromlist.
+std::array<KeptFunction, 8> functions;
+Entries entries;
 
-// A namespace entry split relies on, and what it held.
-struct Entry {
-    PyObject* dict;
-    PyObject* key;
-    PyObject* value;
-};
-std::array<Entry, 12> entries{};
-std::size_t entry_count = 0;
-std::uint64_t verified_epoch = 0;
-
-PyObject* collections_ = nullptr;
-
-int remember_entry(PyObject* dict, const char* name) {
-    if (entry_count == entries.size()) return 0;
-    PyObject* key = PyUnicode_InternFromString(name);
-    if (!key) return -1;
-    PyObject* value;
-    if (PyDict_GetItemRef(dict, key, &value) <= 0) {
-        Py_DECREF(key);
-        return PyErr_Occurred() ? -1 : 1;  // missing: never native
-    }
-    entries[entry_count++] = {Py_NewRef(dict), key, value};
-    return 0;
+PyObject* builtins_of(PyObject* function) {
+    return reinterpret_cast<PyFunctionObject*>(function)->func_builtins;
 }
 
-int remember_function(std::size_t i, PyObject* function) {
-    if (!function || !PyFunction_Check(function)) return 1;
-    functions[i] = {Py_NewRef(function), Py_NewRef(PyFunction_GET_CODE(function)),
-                    Py_XNewRef(PyFunction_GET_DEFAULTS(function))};
-    return 0;
+PyObject* class_attr(const char* name) {
+    return PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(class_)->tp_dict, name);
 }
 
-int remember_method(std::size_t i, const char* name) {
-    PyObject* attr = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(class_)->tp_dict, name);
-    if (attr && Py_IS_TYPE(attr, &PyProperty_Type)) {
-        Ref fget = Ref::steal(PyObject_GetAttrString(attr, "fget"));
-        if (!fget) return -1;
-        return remember_function(i, fget.get());
+// Each name absent from `globals` and present in `builtins`; 0 when not so.
+int remember_builtins(PyObject* globals, PyObject* builtins, std::initializer_list<const char*> names) {
+    for (const char* name : names) {
+        int r = entries.add(globals, name);
+        if (r > 0) r = entries.add(builtins, name);
+        if (r <= 0) return r;
+        if (PyDict_GetItemString(globals, name) || !PyDict_GetItemString(builtins, name)) return 0;
     }
-    return remember_function(i, attr);
+    return 1;
+}
+
+// `from collections import deque` as the interpreter runs it: the module in
+// sys.modules, its __spec__._initializing, its __path__ (a package: the
+// import system's _handle_fromlist is called), then its deque.
+int remember_import(PyObject* sys_modules) {
+    PyObject* found;
+    if (PyDict_GetItemStringRef(sys_modules, "importlib._bootstrap", &found) < 0) return -1;
+    Ref bootstrap = Ref::steal(found);
+    if (!bootstrap) return 0;
+    if (!PyModule_CheckExact(bootstrap.get()) || !PyModule_CheckExact(collections_)) return 0;
+    PyObject* bootstrap_dict = PyModule_GetDict(bootstrap.get());
+    PyObject* handle = PyDict_GetItemString(bootstrap_dict, "_handle_fromlist");
+    if (!functions[7].take(handle)) return 0;
+    int r = entries.add(bootstrap_dict, "_handle_fromlist");
+    // What it reads on the way: the names and their builtins.
+    if (r > 0) r = remember_builtins(bootstrap_dict, builtins_of(handle), {"isinstance", "hasattr", "str"});
+    PyObject* collections_dict = PyModule_GetDict(collections_);
+    for (const char* name : {"deque", "__spec__", "__path__"}) {
+        if (r > 0) r = entries.add(collections_dict, name);
+    }
+    if (r <= 0) return r;
+    spec_ = PyDict_GetItemString(collections_dict, "__spec__");
+    if (!spec_ || !PyDict_GetItemString(collections_dict, "__path__")) return 0;
+    Py_INCREF(spec_);
+    spec_dict_ = PyObject_GenericGetDict(spec_, nullptr);
+    if (!spec_dict_) return -1;
+    PyObject* initializing = PyDict_GetItemString(spec_dict_, "_initializing");
+    if (initializing && initializing != Py_False) return 0;
+    r = entries.add(spec_dict_, "_initializing");
+    if (r <= 0) return r;
+    return watch_type(reinterpret_cast<PyObject*>(Py_TYPE(spec_)), &changed) ? 1 : 0;
+}
+
+int remember(PyObject* module, PyObject* split) {
+    if (!functions[0].take(split)) return 0;
+    const char* methods[] = {"__init__", "__iter__", "__next__", "get_token", "read_token"};
+    for (std::size_t i = 0; i < 5; ++i) {
+        if (!functions[i + 1].take(class_attr(methods[i]))) return 0;
+    }
+    PyObject* prop = class_attr("punctuation_chars");
+    if (!prop || !Py_IS_TYPE(prop, &PyProperty_Type)) return 0;
+    Ref fget = Ref::steal(PyObject_GetAttrString(prop, "fget"));
+    if (!fget) return -1;
+    if (!functions[6].take(fget.get())) return 0;
+    property_ = Py_NewRef(prop);
+    // Every function reads the same globals and builtins.
+    PyObject* globals = PyModule_GetDict(module);
+    PyObject* builtins = builtins_of(split);
+    for (std::size_t i = 0; i < 7; ++i) {
+        if (PyFunction_GET_GLOBALS(functions[i].function) != globals ||
+            builtins_of(functions[i].function) != builtins) {
+            return 0;
+        }
+    }
+    int r = 1;
+    for (const char* name : {"shlex", "split", "StringIO", "sys"}) {
+        if (r > 0) r = entries.add(globals, name);
+    }
+    if (r > 0) r = remember_builtins(globals, builtins, {"ValueError", "list", "dict", "isinstance", "str",
+                                                         "StopIteration", "print", "repr", "__import__"});
+    if (r > 0) r = remember_import(PyImport_GetModuleDict());
+    if (r <= 0) return r;
+    return watch_type(class_, &changed) ? 1 : 0;
 }
 
 // Everything that changes without a watcher noticing: code and defaults of
-// the functions, the property's getter, and the module import statement
-// finds for `from collections import deque`.
+// the functions, the property's getter, the module the import finds, the
+// classes of the two modules and the spec's own dict.
 bool functions_unchanged() {
-    for (const Original& o : functions) {
-        PyObject* f = o.function;
-        if (PyFunction_GET_CODE(f) != o.code || PyFunction_GET_DEFAULTS(f) != o.defaults ||
-            PyFunction_GET_KW_DEFAULTS(f) != nullptr) {
-            return false;
-        }
+    for (const KeptFunction& f : functions) {
+        if (!f.unchanged()) return false;
     }
-    PyObject* prop = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(class_)->tp_dict, "punctuation_chars");
-    if (!prop || !Py_IS_TYPE(prop, &PyProperty_Type)) return false;
-    Ref fget = Ref::steal(PyObject_GetAttrString(prop, "fget"));
+    Ref fget = Ref::steal(PyObject_GetAttrString(property_, "fget"));
     if (fget.get() != functions[6].function) {
         PyErr_Clear();
         return false;
@@ -188,30 +226,15 @@ bool functions_unchanged() {
         return false;
     }
     Py_XDECREF(found);
-    return found == collections_;
-}
-
-bool entries_unchanged() {
-    for (std::size_t i = 0; i < entry_count; ++i) {
-        const Entry& e = entries[i];
-        PyObject* now;
-        if (PyDict_GetItemRef(e.dict, e.key, &now) < 0) {
-            PyErr_Clear();
-            return false;
-        }
-        Py_XDECREF(now);
-        if (now != e.value) return false;
-    }
-    return true;
+    if (found != collections_ || !PyModule_CheckExact(collections_)) return false;
+    Ref dict = Ref::steal(PyObject_GenericGetDict(spec_, nullptr));
+    PyErr_Clear();
+    return dict.get() == spec_dict_;
 }
 
 bool original(PyObject* module) {
-    if (!usable || module != module_ || class_changed) return false;
-    if (verified_epoch != namespace_epoch) {
-        if (!entries_unchanged()) return false;
-        verified_epoch = namespace_epoch;
-    }
-    return functions_unchanged();
+    return usable && module == module_ && PyModule_CheckExact(module) && !changed && entries.unchanged() &&
+           functions_unchanged();
 }
 
 }  // namespace
@@ -223,30 +246,14 @@ int keep_shlex(PyObject* module) {
     Ref klass = Ref::steal(PyObject_GetAttrString(module, "shlex"));
     Ref split = klass ? Ref::steal(PyObject_GetAttrString(module, "split")) : Ref();
     Ref collections = split ? Ref::steal(PyImport_ImportModule("collections")) : Ref();
-    Ref builtins = collections ? Ref::steal(PyImport_ImportModule("builtins")) : Ref();
-    if (!builtins) return -1;
+    if (!collections) return -1;
     module_ = Py_NewRef(module);
-    if (!PyType_Check(klass.get())) return 0;
+    if (!PyType_Check(klass.get()) || !PyModule_CheckExact(module)) return 0;
     class_ = klass.release();
-    split_ = split.release();
     collections_ = collections.release();
-    int r = remember_function(0, split_);
-    const char* methods[] = {"__init__", "__iter__", "__next__", "get_token", "read_token", "punctuation_chars"};
-    for (std::size_t i = 0; r == 0 && i < 6; ++i) r = remember_method(i + 1, methods[i]);
-    PyObject* module_dict = PyModule_GetDict(module);
-    PyObject* builtins_dict = PyModule_GetDict(builtins.get());
-    PyObject* collections_dict = PyModule_GetDict(collections_);
-    for (const char* name : {"shlex", "split", "StringIO"}) {
-        if (r == 0) r = remember_entry(module_dict, name);
-    }
-    for (const char* name : {"isinstance", "str", "list", "ValueError", "StopIteration", "__import__"}) {
-        if (r == 0) r = remember_entry(builtins_dict, name);
-    }
-    if (r == 0) r = remember_entry(collections_dict, "deque");
+    int r = remember(module, split.get());
     if (r < 0) return -1;
-    if (r > 0) return 0;
-    usable = watch_namespace(module_dict) && watch_namespace(builtins_dict) && watch_namespace(collections_dict) &&
-             watch_type(class_, &class_changed);
+    usable = r > 0;
     return 0;
 }
 

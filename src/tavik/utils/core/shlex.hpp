@@ -1,7 +1,36 @@
-// shlex.split(text) of the standard library, answered natively while every
-// piece it runs is the original: the module, its `split`, its `shlex` class
-// and the methods that split's default mode runs, the names they look up,
-// and an exact str text. Otherwise the real function is called.
+// shlex.split(text) of the standard library, answered natively.
+//
+// Kept answer: "shlex.split with its defaults, on an exact str, gives what
+// the native splitter gives". It holds while everything the real split runs
+// is as it was at import; each event that could change that, and what sees
+// it:
+// - `shlex` rebound in the module namespace, or the module's class swapped
+//   (its attribute lookup could then run code): the module object and its
+//   exact type are compared at each call.
+// - A name the code reads rebound, deleted or shadowed: `shlex`, `split`,
+//   `StringIO`, `sys` in the module; `ValueError`, `list`, `dict`,
+//   `isinstance`, `str`, `StopIteration`, `print`, `repr`, `__import__` in
+//   the functions' builtins, each also kept absent from the module, where a
+//   module attribute would shadow it. Entries of watched namespaces
+//   (watch.hpp: dict watchers, pure namespaces only).
+// - split, shlex.__init__, __iter__, __next__, get_token, read_token or the
+//   punctuation_chars getter given new code, defaults or keyword defaults
+//   (no watcher sees a function change): compared at each call, with the
+//   property's getter.
+// - The class changed (a method, property or descriptor added, replaced or
+//   deleted; its dict edited in place): type and class-dict watchers, see
+//   watch.hpp for their preconditions (a version tag; a class that has used
+//   up its tags is never answered natively).
+// - `from collections import deque` in __init__ finding something else:
+//   sys.modules["collections"] compared at each call, with its exact module
+//   type; its `deque`, `__spec__` and `__path__` entries; the spec's class
+//   (watched), its own dict (compared) and that dict's `_initializing`
+//   entry (true would make the import lock the module); the import system's
+//   `_handle_fromlist` (called for a package) as an entry of
+//   importlib._bootstrap, with its code and defaults, and the builtins it
+//   reads (`isinstance`, `hasattr`, `str`).
+// - A text that is not an exact str (a subclass may override anything the
+//   real code calls): the real function is called.
 #pragma once
 
 #include "core/ref.hpp"

@@ -9,68 +9,115 @@ std::uint64_t lookups_run = 0;
 
 namespace {
 
+// ---- namespaces ----------------------------------------------------------
+
 int watcher = -1;
-// Few namespaces are ever watched: the module's own dict and the builtins.
-std::array<PyObject*, 8> watched{};
+struct Namespace {
+    PyObject* dict;
+    bool pure;
+};
+// Few namespaces are ever watched: the module's own dict, the builtins and
+// those of the standard modules whose code is answered natively.
+std::array<Namespace, 32> watched{};
+
+bool exact_str_keys(PyObject* dict) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return false;
+    }
+    return true;
+}
+
+Namespace* find(PyObject* dict) {
+    for (Namespace& n : watched) {
+        if (n.dict == dict) return &n;
+    }
+    return nullptr;
+}
 
 // Runs inside the dict operation: it must neither fail nor run Python code.
-int on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+int on_change(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) {
     ++namespace_epoch;
+    bool foreign = event == PyDict_EVENT_CLONED ||
+                   ((event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED) && !PyUnicode_CheckExact(key));
+    if (foreign) {
+        if (Namespace* n = find(dict)) n->pure = false;
+    }
     return 0;
 }
 
+// ---- classes -------------------------------------------------------------
+
 int type_watcher = -1;
-struct WatchedType {
-    PyObject* type;
+int class_dict_watcher = -1;
+struct Watched {
+    PyObject* object;  // a watched class, or the dict of one or of a base
     bool* changed;
 };
-std::array<WatchedType, 16> watched_types{};
+std::array<Watched, 128> watched_classes{};
+
+void report(PyObject* object) {
+    for (const Watched& w : watched_classes) {
+        if (w.object == object) *w.changed = true;
+    }
+}
 
 int on_type_change(PyTypeObject* type) {
-    for (const WatchedType& w : watched_types) {
-        if (w.type == reinterpret_cast<PyObject*>(type)) *w.changed = true;
-    }
+    report(reinterpret_cast<PyObject*>(type));
     return 0;
+}
+
+int on_class_dict_change(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) {
+    report(dict);
+    return 0;
+}
+
+bool add_watched(PyObject* object, bool* changed) {
+    for (Watched& w : watched_classes) {
+        if (w.object == object && w.changed == changed) return true;
+        if (!w.object) {
+            // Kept for the life of the process, as the namespaces are.
+            w = {Py_NewRef(object), changed};
+            return true;
+        }
+    }
+    return false;
+}
+
+bool watch_class_dicts(PyTypeObject* type, bool* changed) {
+    PyObject* mro = type->tp_mro;
+    if (!mro || !PyTuple_Check(mro)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        if (!PyType_HasFeature(base, Py_TPFLAGS_HEAPTYPE)) continue;
+        PyObject* dict = base->tp_dict;
+        if (!dict || PyDict_Watch(class_dict_watcher, dict) < 0 || !add_watched(dict, changed)) return false;
+    }
+    return true;
 }
 
 }  // namespace
 
 bool watch_type(PyObject* type, bool* changed) {
     if (!PyType_Check(type)) return false;
-    WatchedType* slot = nullptr;
-    for (WatchedType& w : watched_types) {
-        if (!w.type) { slot = &w; break; }
-    }
-    if (!slot) return false;
-    if (type_watcher < 0) {
-        type_watcher = PyType_AddWatcher(on_type_change);
-        if (type_watcher < 0) {
-            PyErr_Clear();
-            return false;
-        }
-    }
-    if (PyType_Watch(type_watcher, type) < 0) {
-        PyErr_Clear();
-        return false;
-    }
-    // Kept for the life of the process, as the namespaces are.
-    *slot = {Py_NewRef(type), changed};
-    return true;
+    auto* t = reinterpret_cast<PyTypeObject*>(type);
+    if (type_watcher < 0) type_watcher = PyType_AddWatcher(on_type_change);
+    if (class_dict_watcher < 0 && type_watcher >= 0) class_dict_watcher = PyDict_AddWatcher(on_class_dict_change);
+    bool ok = type_watcher >= 0 && class_dict_watcher >= 0 && PyType_Watch(type_watcher, type) == 0 &&
+              add_watched(type, changed) && PyUnstable_Type_AssignVersionTag(t) && watch_class_dicts(t, changed);
+    PyErr_Clear();
+    return ok;
 }
 
-bool is_watched(PyObject* dict) {
-    for (PyObject* d : watched) {
-        if (d == dict) return true;
-    }
-    return false;
+bool is_kept(PyObject* dict) {
+    Namespace* n = find(dict);
+    return n && n->pure;
 }
 
 bool watch_namespace(PyObject* dict) {
-    if (is_watched(dict)) return true;
-    PyObject** slot = nullptr;
-    for (PyObject*& d : watched) {
-        if (!d) { slot = &d; break; }
-    }
+    if (find(dict)) return true;
+    Namespace* slot = find(nullptr);
     if (!slot) return false;
     if (watcher < 0) {
         watcher = PyDict_AddWatcher(on_change);
@@ -85,8 +132,45 @@ bool watch_namespace(PyObject* dict) {
     }
     // Kept for the life of the process, so the pointer is never reused by
     // another dict that nobody watches.
-    *slot = Py_NewRef(dict);
+    *slot = {Py_NewRef(dict), exact_str_keys(dict)};
     ++namespace_epoch;
+    return true;
+}
+
+int Entries::add(PyObject* dict, const char* name) {
+    if (!watch_namespace(dict) || !is_kept(dict)) return 0;
+    PyObject* key = PyUnicode_InternFromString(name);
+    if (!key) return -1;
+    PyObject* value;
+    if (PyDict_GetItemRef(dict, key, &value) < 0) {
+        Py_DECREF(key);
+        return -1;
+    }
+    entries_.push_back({dict, key, value});
+    return 1;
+}
+
+bool Entries::unchanged() {
+    if (verified_ == namespace_epoch) return true;
+    for (const Entry& e : entries_) {
+        // A pure namespace holds only exact str keys: this runs no code.
+        if (!is_kept(e.dict)) return false;
+        PyObject* now = PyDict_GetItemWithError(e.dict, e.key);
+        if (now != e.value) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    verified_ = namespace_epoch;
+    return true;
+}
+
+bool KeptFunction::take(PyObject* f) {
+    if (!f || !PyFunction_Check(f)) return false;
+    function = Py_NewRef(f);
+    code = Py_NewRef(PyFunction_GET_CODE(f));
+    defaults = Py_XNewRef(PyFunction_GET_DEFAULTS(f));
+    kwdefaults = Py_XNewRef(PyFunction_GET_KW_DEFAULTS(f));
     return true;
 }
 

@@ -109,8 +109,7 @@ int body(PyObject* module) {
     Ref mapping = module_global(module, n_Mapping);
     Ref sequence = mapping ? module_global(module, n_MutableSequence) : Ref();
     if (!sequence) return -1;
-    if (keep_abc_answers(mapping.get(), &PyDict_Type) < 0 ||
-        keep_abc_answers(sequence.get(), &PyList_Type) < 0) {
+    if (keep_abc_answers(mapping.get()) < 0 || keep_abc_answers(sequence.get()) < 0) {
         return -1;
     }
     if (import_names(module, "tavik.utils.strings", {{"decode_cli_string", "decode_cli_string"}}) < 0 ||
