@@ -281,6 +281,23 @@ MID_WALK = {
     "nested check by its name": """
         rebind = lambda m: register_after(m, "enforce_max_key_value_length")
         f = lambda m: m.enforce_max_key_value_length({"w": "s", "a": {"x": 1}, "b": "xyz"}, 5, 5)""",
+    "replaced value's __del__": """
+        class Loud:
+            def __del__(self): register()
+        rebind = lambda m: None
+        f = lambda m: m.recursive_update({"a": Loud(), "z": 1}, {"a": 1, "b": "xyz"})""",
+    "colliding key's __eq__ in a store": """
+        class Key:
+            def __hash__(self): return hash("b")
+            def __eq__(self, other): register(); return False
+        rebind = lambda m: None
+        f = lambda m: m.recursive_update({Key(): 0, "z": 1}, {"a": 1, "b": "x", "c": "y"})""",
+    "colliding key's __eq__ in a setdefault": """
+        class Key:
+            def __hash__(self): return hash("b")
+            def __eq__(self, other): register(); return False
+        rebind = lambda m: None
+        f = lambda m: m.recursive_setdefault({Key(): 0}, {"a": 1, "b": "x", "c": "y"})""",
     "nested cast by its name": """
         rebind = lambda m: register_after(m, "recursive_cast")
         f = lambda m: m.recursive_cast({"w": 1, "a": {"x": 1}, "b": "xyz"}, dict)""",

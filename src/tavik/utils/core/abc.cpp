@@ -9,7 +9,7 @@
 
 namespace tavik {
 
-KeptAnswers kept_answers = {{nullptr, nullptr}, {{-1, -1, -1, -1}, {-1, -1, -1, -1}}, nullptr, false};
+KeptAnswers kept_answers = {.window = 1};
 
 namespace {
 
@@ -26,68 +26,13 @@ int type_index(PyTypeObject* type) {
     return -1;
 }
 
-// The members of one of an ABC's cache sets as last read, each held so that
-// its address cannot come back as another object.
-class Print {
-public:
-    bool taken() const { return set_ != nullptr; }
-    // The set holds exactly these members.
-    bool same() const {
-        const auto* so = reinterpret_cast<const PySetObject*>(set_);
-        if (so->mask != mask_ || so->used != used_) return false;
-        for (const auto& [slot, key] : members_) {
-            if (so->table[slot].key != key) return false;
-        }
-        return true;
-    }
-    void take(PyObject* set) {
-        drop();
-        set_ = Py_NewRef(set);
-        const auto* so = reinterpret_cast<const PySetObject*>(set);
-        mask_ = so->mask;
-        used_ = so->used;
-        for (Py_ssize_t i = 0; i <= mask_; ++i) {
-            // Free slots hold no key; deleted ones hold a marker whose hash is -1.
-            if (so->table[i].key && so->table[i].hash != -1) members_.emplace_back(i, Py_NewRef(so->table[i].key));
-        }
-    }
-    void drop() {
-        for (const auto& member : members_) Py_DECREF(member.second);
-        members_.clear();
-        Py_CLEAR(set_);
-    }
-    // 0: no member's stored hash is `hash`; 1: exactly one is, a weak
-    // reference to `type`; -1: anything else. Reads only, runs no code.
-    int holds(Py_hash_t hash, PyTypeObject* type) const {
-        const auto* so = reinterpret_cast<const PySetObject*>(set_);
-        int found = 0;
-        for (const auto& [slot, key] : members_) {
-            if (so->table[slot].hash != hash) continue;
-            PyObject* target = nullptr;
-            if (++found > 1 || !PyWeakref_CheckRef(key) || PyWeakref_GetRef(key, &target) <= 0) {
-                PyErr_Clear();
-                return -1;
-            }
-            Py_DECREF(target);
-            if (target != reinterpret_cast<PyObject*>(type)) return -1;
-        }
-        return found;
-    }
-
-private:
-    PyObject* set_ = nullptr;
-    Py_ssize_t mask_ = -1;
-    Py_ssize_t used_ = -1;
-    std::vector<std::pair<Py_ssize_t, PyObject*>> members_;
-};
-
 // Plain pointers: these live as long as the process, and must not be
 // released by static destructors after the interpreter is gone.
 struct Row {
     PyObject* abc = nullptr;
-    PyObject* impl = nullptr;  // abc._abc_impl
-    Print positive, negative;
-    signed char known[kTypes];  // -1 unknown, else the answer
+    AbcData* impl = nullptr;     // abc._abc_impl
+    PyObject* entry[kTypes] = {};  // held: the cache entry an answer stands on
+    signed char known[kTypes];     // the answer
 };
 std::array<Row, 4> rows;
 
@@ -105,50 +50,106 @@ bool usable = false;
 PyCFunction token_meth = nullptr;
 PyObject* token_self = nullptr;
 PyObject* token_object = nullptr;
-unsigned long long token = 0;
+unsigned long long& token = kept_answers.token;
 
 void mirror() {
     for (std::size_t r = 0; r < 2; ++r) {
         kept_answers.abc[r] = rows[r].abc;
+        kept_answers.impl[r] = rows[r].impl;
+        std::memcpy(kept_answers.entry[r], rows[r].entry, sizeof kept_answers.entry[r]);
         std::memcpy(kept_answers.known[r], rows[r].known, sizeof kept_answers.known[r]);
     }
+    std::memcpy(kept_answers.hash, type_hashes.data(), sizeof kept_answers.hash);
     kept_answers.meta = abc_meta;
 }
 
 void forget(Row& row) {
-    for (auto& a : row.known) a = -1;
+    for (PyObject*& e : row.entry) Py_CLEAR(e);
 }
 
-bool valid(const Row& row, std::size_t column, signed char answer) {
-    if (!row.positive.taken()) return false;
-    int positive = row.positive.holds(type_hashes[column], types[column]);
-    if (answer) return positive == 1;
-    return positive == 0 && row.negative.holds(type_hashes[column], types[column]) == 1;
+bool given(const Row& row, std::size_t column) {
+    return row.entry[column] &&
+           still_given(row.impl, row.entry[column], row.known[column], type_hashes[column], token);
 }
 
-// Reads the ABC's caches afresh when they have changed, and keeps only the
-// answers they still give. Its three sets, once made, are never replaced.
-void reread(Row& row) {
-    if (row.positive.taken() && row.positive.same() && row.negative.same()) return;
-    std::vector<PyObject*> sets;
-    traverseproc traverse = Py_TYPE(row.impl)->tp_traverse;
-    auto visit = [](PyObject* o, void* arg) {
-        if (PySet_CheckExact(o)) static_cast<std::vector<PyObject*>*>(arg)->push_back(o);
-        return 0;
-    };
-    if (traverse) traverse(row.impl, visit, &sets);
-    // The registry, the positive cache and the negative one, in that order.
-    if (sets.size() != 3) {
-        row.positive.drop();
-        row.negative.drop();
-        forget(row);
+// After the interpreter answered `answer` for `column`: the entry its caches
+// now give for it, held, when that entry is a weak reference to the type.
+void take(Row& row, std::size_t column, signed char answer) {
+    Py_CLEAR(row.entry[column]);
+    AbcData* data = row.impl;
+    Py_hash_t hash = type_hashes[column];
+    PyObject* entry = first_with_hash(answer ? data->cache : data->negative, hash);
+    if (!entry || entry == Py_None || !PyWeakref_CheckRef(entry)) return;
+    PyObject* target = nullptr;
+    if (PyWeakref_GetRef(entry, &target) <= 0) {
+        PyErr_Clear();
         return;
     }
-    row.positive.take(sets[1]);
-    row.negative.take(sets[2]);
-    for (std::size_t i = 0; i < kTypes; ++i) {
-        if (row.known[i] >= 0 && !valid(row, i, row.known[i])) row.known[i] = -1;
+    Py_DECREF(target);
+    if (target != reinterpret_cast<PyObject*>(types[column])) return;
+    row.entry[column] = Py_NewRef(entry);
+    row.known[column] = answer;
+    if (!given(row, column)) Py_CLEAR(row.entry[column]);
+}
+
+// The set's lookup as first_with_hash() follows it, checked on sets of ints
+// (whose hashes are themselves) laid out by the set itself: each member is
+// the first entry with its hash, and a hash none has leads to a free slot.
+bool lookup_order_holds() {
+    for (long size : {3L, 40L, 900L}) {
+        Ref set = Ref::steal(PySet_New(nullptr));
+        if (!set) return false;
+        std::vector<Ref> members;
+        for (long i = 0; i < size; ++i) {
+            // Crowded low bits, so that probing goes past the first slot.
+            Ref n = Ref::steal(PyLong_FromLong(i * 64 + (i % 3)));
+            if (!n || PySet_Add(set.get(), n.get()) < 0) return false;
+            members.push_back(n);
+        }
+        for (const Ref& n : members) {
+            PyObject* found = first_with_hash(set.get(), PyObject_Hash(n.get()));
+            if (!found || PyObject_RichCompareBool(found, n.get(), Py_EQ) != 1) return false;
+        }
+        for (long i = 0; i < size; ++i) {
+            if (first_with_hash(set.get(), i * 64 + 5)) return false;
+        }
     }
+    PyErr_Clear();
+    return true;
+}
+
+// Whether `impl` (of `abc`) is laid out as AbcData: its size, the sets its
+// traversal visits (the fields that are set, in order), and the copies and
+// version that _abc._get_dump gives. 0 when not.
+int check_layout(PyObject* abc, PyObject* impl) {
+    if (Py_TYPE(impl)->tp_basicsize != static_cast<Py_ssize_t>(sizeof(AbcData)) || !Py_TYPE(impl)->tp_traverse) {
+        return 0;
+    }
+    auto* data = reinterpret_cast<AbcData*>(impl);
+    std::vector<PyObject*> visited;
+    auto visit = [](PyObject* o, void* arg) {
+        static_cast<std::vector<PyObject*>*>(arg)->push_back(o);
+        return 0;
+    };
+    Py_TYPE(impl)->tp_traverse(impl, visit, &visited);
+    std::vector<PyObject*> fields;
+    fields.push_back(reinterpret_cast<PyObject*>(Py_TYPE(impl)));
+    for (PyObject* f : {data->registry, data->cache, data->negative}) {
+        if (f && !PySet_CheckExact(f)) return 0;
+        if (f) fields.push_back(f);
+    }
+    if (visited != fields) return 0;
+    Ref dump = Ref::steal(PyObject_CallMethod(token_self, "_get_dump", "O", abc));
+    if (!dump) return -1;
+    if (!PyTuple_Check(dump.get()) || PyTuple_GET_SIZE(dump.get()) != 4) return 0;
+    PyObject* copies[] = {data->registry, data->cache, data->negative};
+    for (Py_ssize_t i = 0; i < 3; ++i) {
+        PyObject* copy = PyTuple_GET_ITEM(dump.get(), i);
+        if (!PySet_Check(copy) || PySet_GET_SIZE(copy) != (copies[i] ? PySet_GET_SIZE(copies[i]) : 0)) return 0;
+    }
+    unsigned long long version = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(dump.get(), 3));
+    if (PyErr_Occurred()) return -1;
+    return version == data->negative_version ? 1 : 0;
 }
 
 int take_token_function(PyObject* instancecheck_c) {
@@ -178,6 +179,7 @@ int keep_meta(PyTypeObject* meta) {
     if (r <= 0) return r;
     PyObject* check = PyDict_GetItemString(globals, "_abc_instancecheck");
     if (!check || (r = take_token_function(check)) <= 0) return r;
+    if (!lookup_order_holds()) return 0;
     types = {&PyUnicode_Type, &PyLong_Type, &PyDict_Type, &PyList_Type, &PyFloat_Type,
              &PyBool_Type,    Py_TYPE(Py_None), &PyBytes_Type, &PyTuple_Type};
     for (std::size_t i = 0; i < kTypes; ++i) {
@@ -206,6 +208,7 @@ int read_token() {
     if (value != token) {
         token = value;
         for (Row& row : rows) forget(row);
+        mirror();
     }
     return 0;
 }
@@ -222,6 +225,7 @@ int keep_abc_answers(PyObject* abc) {
             return r;
         }
     }
+    if (!usable) return 0;
     for (Row& row : rows) {
         if (row.abc == abc) return 0;
         if (row.abc) continue;
@@ -231,24 +235,43 @@ int keep_abc_answers(PyObject* abc) {
             changed = true;
             return 0;
         }
+        int laid_out = check_layout(abc, impl.get());
+        if (laid_out <= 0) {
+            changed = true;
+            return laid_out;
+        }
         row.abc = Py_NewRef(abc);
-        row.impl = impl.release();
+        row.impl = reinterpret_cast<AbcData*>(impl.release());
         forget(row);
         mirror();
+        // Asked once for each kept type, so the answers are ready.
+        for (PyTypeObject* type : types) {
+            Ref example = Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(type)));
+            bool fresh = false;
+            if (!example || isinstance_kept(example.get(), abc, &fresh) < 0) return -1;
+        }
         return 0;
     }
     return 0;
 }
 
+int recheck_kept(int row, int column) {
+    KeptAnswers& k = kept_answers;
+    PyObject* entry = k.entry[row][column];
+    signed char known = k.known[row][column];
+    if (!entry || k.changed || !still_given(k.impl[row], entry, known, k.hash[column], k.token)) return kNotKept;
+    k.checked[row][column] = k.window;
+    return known;
+}
+
 int verify_kept(bool* fresh) {
-    if (usable) {
+    ++kept_answers.window;
+    if (usable && !changed) {
         if (read_token() < 0) return -1;
-        bool hold = guards_hold();
-        for (Row& row : rows) {
-            if (!hold) forget(row);
-            else if (row.abc && row.positive.taken()) reread(row);
+        if (!guards_hold()) {
+            for (Row& row : rows) forget(row);
+            mirror();
         }
-        mirror();
     }
     *fresh = true;
     return 0;
@@ -265,18 +288,16 @@ int isinstance_kept(PyObject* obj, PyObject* cls, bool* fresh) {
         return PyObject_IsInstance(obj, cls);
     }
     if (!*fresh && verify_kept(fresh) < 0) return -1;
-    if (row->known[column] >= 0) return row->known[column];
+    auto c = static_cast<std::size_t>(column);
+    if (given(*row, c)) return row->known[c];
     unsigned long long before = token;
     int r = PyObject_IsInstance(obj, cls);
     *fresh = false;
     if (r < 0 || verify_kept(fresh) < 0) return -1;
     // Kept only when the check itself left the registry and the classes as
-    // they were; the caches it may have filled are read now.
+    // they were; the entry its caches now hold is taken.
     if (token == before && guards_hold()) {
-        reread(*row);
-        if (valid(*row, static_cast<std::size_t>(column), static_cast<signed char>(r))) {
-            row->known[column] = static_cast<signed char>(r);
-        }
+        take(*row, c, static_cast<signed char>(r));
         mirror();
     }
     return r;

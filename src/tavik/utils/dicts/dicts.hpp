@@ -72,6 +72,25 @@ inline int set_item(PyObject* obj, PyObject* key, PyObject* value) {
     return PyDict_CheckExact(obj) ? PyDict_SetItem(obj, key, value) : PyObject_SetItem(obj, key, value);
 }
 
+// Whether `a[k] = v` or `a.setdefault(k, v)` runs no Python code but for
+// the release of a value it replaces: `a` an exact dict that no watcher is
+// told of, `k` an exact str, and every key of `a` an exact str, so that no
+// comparison reaches user code. The keys are walked once per call and the
+// finding kept in `keys` (-1: not walked; 1: all exact str; 0: not known,
+// set whenever code may have run since). A walk is skipped when `a` dwarfs
+// the `stores` to come.
+bool walk_keys(PyObject* a, Py_ssize_t stores, int& keys);
+inline bool quiet_store(PyObject* a, PyObject* k, Py_ssize_t stores, int& keys) {
+    if (keys > 0 && PyUnicode_CheckExact(k) && !(reinterpret_cast<PyDictObject*>(a)->_ma_watcher_tag & 0xFF)) {
+        return true;  // `a` was walked, and is the same exact dict
+    }
+    return PyUnicode_CheckExact(k) && walk_keys(a, stores, keys);
+}
+
+// a[k] = v, keeping `fresh` (see Kinds) when quiet_store() holds and no
+// value was replaced.
+int store(PyObject* a, PyObject* k, PyObject* v, Py_ssize_t stores, bool& fresh, int& keys);
+
 // `logger.debug` of the module attribute `logger`, read before the message is
 // composed, as the call expression evaluates.
 Ref logger_debug(Function* self);
