@@ -5,7 +5,10 @@ identities and aliasing, and the calls made into instrumented objects,
 log records and constructors included.
 
 Inputs are built twice from one description, once per side, so neither
-side sees what the other did to its objects.
+side sees what the other did to its objects. Each comparison is made again
+with a Rewriter at work: from inside one callback of the inputs, it puts
+objects of other types into containers the call has made, found through the
+collector; a side must then fail or go on exactly as the other does.
 """
 
 import collections
