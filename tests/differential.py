@@ -5,17 +5,23 @@ identities and aliasing, and the calls made into instrumented objects,
 log records and constructors included.
 
 Inputs are built twice from one description, once per side, so neither
-side sees what the other did to its objects.
+side sees what the other did to its objects. Each comparison is made again
+with a Rewriter at work: from inside one callback of the inputs, it puts
+objects of other types into containers the call has made, found through the
+collector; a side must then fail or go on exactly as the other does.
 """
 
 import collections
 import collections.abc
 import contextlib
+import gc
 import io
 import math
+import os
 import re
 import sys
 import types
+import zlib
 
 import tavik.utils.dicts as native_dicts
 import tavik.utils.parser as native_parser
@@ -38,6 +44,8 @@ class State:
 
     def record(self, *event):
         if self.recording:
+            if REWRITER is not None:
+                REWRITER.visit(event)
             self.events.append(event)
 
     def new_label(self, kind):
@@ -46,6 +54,104 @@ class State:
 
 
 STATE = State()
+REWRITER = None
+
+
+class _Alien:
+    """What a rewritten container holds in place of an object that is
+    neither text nor a number."""
+
+    def __repr__(self):
+        return "<alien>"
+
+
+def _other_type(x):
+    if type(x) is str:
+        return x.encode("utf-8", "surrogatepass")
+    if type(x) is bytes:
+        return x.decode("latin-1")
+    if type(x) is int:
+        return str(x)
+    return _Alien()
+
+
+class Rewriter:
+    """A caller that, from inside one callback of its inputs (the event
+    numbered `at`), reaches through gc.get_objects() the lists, dicts and
+    sets the call has made, and puts objects of other types in those that
+    `pick` chooses by their shape (see _shape), so that both sides lose the
+    same ones. The test's own objects (made before the call, or recorded as
+    events) are left alone; what a callback handed back to the call is the
+    call's to read with care. `shapes` lists what was found."""
+
+    KINDS = (list, dict, set)
+
+    def __init__(self, at, pick):
+        self.at, self.pick = at, pick
+        self.seen = 0
+        self.known = {}  # id -> object, held so that no id is reused
+        self.shapes = []
+
+    def __enter__(self):
+        global REWRITER
+        # With the collector off, everything made from here on stays young.
+        self.was_enabled = gc.isenabled()
+        gc.disable()
+        for o in gc.get_objects(0):
+            self.known[id(o)] = o
+        REWRITER = self
+        return self
+
+    def __exit__(self, *exc):
+        global REWRITER
+        REWRITER = None
+        if self.was_enabled:
+            gc.enable()
+        self.known.clear()
+
+    def visit(self, event):
+        self.seen += 1
+        if self.seen - 1 != self.at:
+            return
+        young = gc.get_objects(0)
+        ours = _reachable((event, STATE.events))
+        for o in young:
+            if type(o) in self.KINDS and id(o) not in self.known and id(o) not in ours and o is not young:
+                shape = _shape(o)
+                self.shapes.append(shape)
+                if self.pick(shape):
+                    _rewrite(o)
+
+
+def _shape(o):
+    """A container told by its type, size and first few plain items, without
+    running code of the objects in it."""
+    head = list(dict.keys(o) if type(o) is dict else o)[:4] if type(o) is not set else []
+    return type(o).__name__, len(o), [x if type(x) in (str, bytes, int) else type(x).__name__ for x in head]
+
+
+def _rewrite(o):
+    if type(o) is list:
+        o[:] = [_other_type(x) for x in list.__iter__(o)]
+    elif type(o) is dict:
+        items = list(dict.items(o))
+        o.clear()
+        o.update((_other_type(k), _other_type(v)) for k, v in items)
+    else:
+        items = list(o)
+        o.clear()
+        o.update(_other_type(x) for x in items)
+
+
+def _reachable(root):
+    seen, stack = set(), [root]
+    while stack:
+        o = stack.pop()
+        if id(o) in seen or type(o) not in (tuple, list, dict):
+            continue
+        seen.add(id(o))
+        stack.extend(dict.items(o) if type(o) is dict else o)
+    return seen
 
 
 def record(*event):
@@ -436,6 +542,30 @@ class Flag:
         return self.truth
 
 
+class RecWidth:
+    """A text width that is no int: each comparison with it is recorded."""
+
+    _instrumented = True
+    _label = "width"
+
+    def __init__(self, n):
+        self.n = n
+
+    def __sub__(self, other):
+        return RecWidth(self.n - other)
+
+    def __rmul__(self, other):
+        return other * self.n
+
+    def __lt__(self, other):
+        STATE.record("width", "lt", other)
+        return self.n < other
+
+    def __gt__(self, other):
+        STATE.record("width", "gt", other)
+        return self.n > other
+
+
 class RecLogger:
     """Stands in for `logger`; each record is an event."""
 
@@ -492,9 +622,10 @@ def patched(module, patches):
                 setattr(module, name, value)
 
 
-def observe(module, build, invoke, patches=None, stdio=False):
+def observe(module, build, invoke, patches=None, stdio=False, rewriting=None):
     """Builds the inputs for `module`, runs invoke(module, inputs) and
-    describes what could be seen."""
+    describes what could be seen; `rewriting`: (at, pick) of a Rewriter at
+    work, whose shapes found are kept."""
     global STATE
     STATE = State()
     out = io.StringIO()
@@ -504,7 +635,8 @@ def observe(module, build, invoke, patches=None, stdio=False):
     with patched(module, patches):
         try:
             with contextlib.redirect_stdout(out) if stdio else contextlib.nullcontext(), \
-                    contextlib.redirect_stderr(out) if stdio else contextlib.nullcontext():
+                    contextlib.redirect_stderr(out) if stdio else contextlib.nullcontext(), \
+                    Rewriter(*rewriting) if rewriting else contextlib.nullcontext() as rewriter:
                 result = invoke(module, inputs)
             outcome = ("ok",)
         except (Exception, SystemExit) as e:
@@ -514,27 +646,53 @@ def observe(module, build, invoke, patches=None, stdio=False):
     # The result is described together with the inputs, so "the result is
     # the argument" shows as a reference.
     state = snapshot((result, inputs))
-    return {"outcome": outcome, "state": state, "events": STATE.events, "output": out.getvalue()}
+    return {"outcome": outcome, "state": state, "events": STATE.events, "output": out.getvalue(),
+            "shapes": rewriter.shapes if rewriting else None}
 
 
-def compare(family, build, invoke, patches=None, stdio=False):
-    """Asserts that both sides are indistinguishable; returns the native
-    observation."""
+# Rewriting runs per call compared: at each callback of the call, or at so
+# many spread over it.
+REWRITES = int(os.environ.get("PROPERTY_REWRITES", "16"))
+
+
+def compare(family, build, invoke, patches=None, stdio=False, thorough=False):
+    """Asserts that both sides are indistinguishable, also when some of the
+    call's containers are rewritten from inside one of its callbacks (chosen
+    from what the first run did); returns the native observation.
+    `thorough`: at every callback, each kind of container the native side
+    has made, alone."""
+    first = _compare_once(family, build, invoke, patches, stdio, None)
+    # Where a side gave up on deep input is its own choice, and so is what
+    # it had done by then.
+    n = len(first["events"]) if first["outcome"][1:2] != ("RecursionError",) else 0
+    seed = zlib.crc32(repr((first["events"], first["outcome"])).encode())
+    for k in range(n) if n <= REWRITES or thorough else \
+            sorted({(seed + i * n // REWRITES) % n for i in range(REWRITES)}):
+        # About half of them, chosen anew at each callback.
+        shapes = _compare_once(family, build, invoke, patches, stdio,
+                               (k, lambda shape: zlib.crc32(repr((seed + k, shape)).encode()) % 2))["shapes"]
+        for alone in sorted(set(map(repr, shapes))) if thorough else ():
+            _compare_once(family, build, invoke, patches, stdio, (k, lambda shape: repr(shape) == alone))
+    return first
+
+
+def _compare_once(family, build, invoke, patches, stdio, rewriting):
     (_, n_mod), (_, p_mod) = SIDES[family]
-    native = observe(n_mod, build, invoke, patches, stdio)
-    plain = observe(p_mod, build, invoke, patches, stdio)
+    native = observe(n_mod, build, invoke, patches, stdio, rewriting)
+    plain = observe(p_mod, build, invoke, patches, stdio, rewriting)
     if native["outcome"][1:2] == plain["outcome"][1:2] == ("RecursionError",):
         # Input that contains itself (made so by the call, for example):
         # where each side gives up, with what text and what state, is its
         # own choice.
         return native
     for what in ("outcome", "state", "events", "output"):
-        assert native[what] == plain[what], _difference(what, native, plain)
+        assert native[what] == plain[what], _difference(what, native, plain, rewriting)
     return native
 
 
-def _difference(what, native, plain):
-    lines = [f"{what} differs", f"  native: {native[what]!r}", f"  plain:  {plain[what]!r}"]
+def _difference(what, native, plain, rewriting):
+    lines = [f"{what} differs" + (f" with the call's containers rewritten at event {rewriting[0]}" if rewriting else ""),
+             f"  native: {native[what]!r}", f"  plain:  {plain[what]!r}"]
     if what != "outcome":
         lines.append(f"  (outcome: {native['outcome']!r})")
     if what == "events":

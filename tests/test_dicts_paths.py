@@ -1,5 +1,7 @@
 """set_dict_by_key_path"""
 
+import collections
+
 import pytest
 
 from tavik.utils.dicts import set_dict_by_key_path
@@ -25,6 +27,8 @@ def test_overwrite(start, keys, val, expected):
     (["a", "b"], False, TypeError, None),
     (["a", "b"], True, AttributeError, None),
     (5, False, TypeError, "^'int' object is unsliceable$"),
+    # Indexed but not sliced: the interpreter's own error.
+    (collections.deque(["a", "b"]), False, TypeError, "^sequence index must be integer, not 'slice'$"),
 ])
 def test_errors_leave_dict_unchanged(keys, append_list, error, match):
     d = {"a": 1}

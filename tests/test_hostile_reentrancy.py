@@ -83,3 +83,33 @@ def test_entry_taken_out_while_walked(run_python, function):
     code = f"import sys; sys.path.insert(0, {tests!r}); FUNCTION = {function!r}\n" + SCRIPT
     native, plain = json.loads(run_python(code))
     assert native == plain
+
+
+def test_star_import_pairs_are_out_of_reach_of_the_names(run_python):
+    """The names `from argparse import *` binds may run code when hashed;
+    that code, rewriting every young list it finds, must not reach what the
+    import keeps of the names read so far."""
+    out = run_python("""
+        import gc, sys, types
+
+        class Name(str):
+            def __hash__(self):
+                for o in gc.get_objects() if armed else ():
+                    if type(o) is list and id(o) not in before and o and type(o[0]) is tuple:
+                        o[:] = [b"x"] * len(o)
+                return str.__hash__(self)
+
+        fake = types.ModuleType("argparse")
+        fake.__all__ = [Name("ArgumentParser"), Name("RawTextHelpFormatter")]
+        class ArgumentParser: pass
+        class RawTextHelpFormatter:
+            def __init__(self, *a, **k): pass
+        fake.ArgumentParser, fake.RawTextHelpFormatter = ArgumentParser, RawTextHelpFormatter
+        sys.modules["argparse"] = fake
+        held = gc.get_objects()
+        before, armed = set(map(id, held)), True
+        import tavik.utils.parser as P
+        armed = False
+        print(P.ArgumentParser is ArgumentParser, P.RawTextHelpFormatter is RawTextHelpFormatter)
+    """)
+    assert out == "True True\n"

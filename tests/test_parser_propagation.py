@@ -2,6 +2,7 @@
 leaves the rest in sys.argv."""
 
 import argparse
+import collections
 import sys
 from types import SimpleNamespace
 
@@ -63,6 +64,7 @@ def test_namespace_is_passed_on_and_returned(monkeypatch):
     (["prog", "x"], None, TypeError, None),
     (["prog", "x"], (1, ("t",)), TypeError, None),
     (5, (1, ["u"]), TypeError, "'int' object is unsliceable"),
+    (collections.deque(["prog", "x"]), (1, ["u"]), TypeError, "sequence index must be integer, not 'slice'"),
     ({"a": 1}, (1, ["u"]), KeyError, None),
 ])
 def test_failures_leave_argv(monkeypatch, argv, result, error, message):

@@ -3,6 +3,7 @@ random parsers, option invocations, the formatter's constructor and staged
 parsing of random command lines."""
 
 import argparse
+import collections
 import functools
 import re
 import sys
@@ -11,7 +12,7 @@ import types
 import pytest
 from hypothesis import given, strategies as st
 
-from differential import DELETE, Recording, RecList, compare, describe, namespace_like, record
+from differential import DELETE, Recording, RecList, RecWidth, compare, describe, namespace_like, record
 
 POSITIONALS = ["src", "dst", "files", "extra"]
 OPTIONS = [["-a"], ["--alpha"], ["-b", "--beta"], ["-c", "--config", "--configuration-location"], ["-v", "--verbose"],
@@ -110,14 +111,18 @@ GETTEXTS = {
 @given(spec=parsers, prefix=st.sampled_from(PREFIXES), usage=st.sampled_from([None, None, "%(prog)s X", "plain"]),
        indent=st.sampled_from([0, 0, 2, 4, 200]), gettext=st.sampled_from([None, None] + sorted(GETTEXTS)),
        findall=st.sampled_from([None, None, "recorded", "tuple", "delete"]),
-       texts=st.one_of(st.none(), st.lists(st.sampled_from(USAGE_TEXTS), min_size=1, max_size=4)))
-def test_format_usage_directly(spec, prefix, usage, indent, gettext, findall, texts):
-    """_format_usage called as argparse calls it, with prefixes, indents and
-    its module names (gettext, re) rebound."""
+       texts=st.one_of(st.none(), st.lists(st.sampled_from(USAGE_TEXTS), min_size=1, max_size=4)),
+       recorded_width=st.booleans())
+def test_format_usage_directly(spec, prefix, usage, indent, gettext, findall, texts, recorded_width):
+    """_format_usage called as argparse calls it, with prefixes, indents, a
+    width compared through its own methods and its module names (gettext,
+    re) rebound."""
     def build(m):
         p = make_parser(spec, argparse.ArgumentParser, formatter_subclass(m, texts))
         f = p._get_formatter()
         f._current_indent = indent
+        if recorded_width:
+            f._width = RecWidth(f._width)
         return {"formatter": f, "actions": p._actions, "groups": p._mutually_exclusive_groups}
 
     def patches(m):
@@ -132,6 +137,25 @@ def test_format_usage_directly(spec, prefix, usage, indent, gettext, findall, te
         return out
     compare("parser", build, lambda m, x: x["formatter"]._format_usage(usage, x["actions"], x["groups"], prefix),
             patches)
+
+
+@pytest.mark.parametrize("prog, width, arguments", [
+    ("prog", 30, [("pos", i, None, None, 0) for i in range(4)] + [("opt", 6, "store", None, None, False, None)]),
+    ("prog", 24, [("opt", i, "store", None, None, False, None) for i in (1, 2, 5)]),
+    ("a_rather_long_prog_x", 30, [("pos", 0, None, None, 0), ("opt", 3, "store", None, None, False, None)]),
+])
+def test_wrapped_usage_with_its_lists_rewritten(prog, width, arguments):
+    """The wrapped layouts, with each kind of list the call makes rewritten
+    alone from inside each comparison of the width."""
+    spec = {"prog": prog, "width": width, "usage": None, "prefix_chars": "-", "add_help": True, "color": False,
+            "arguments": arguments, "groups": []}
+
+    def build(m):
+        p = make_parser(spec, argparse.ArgumentParser, formatter_subclass(m, ["[-a A]", "src dst", "cccc"]))
+        f = p._get_formatter()
+        f._width = RecWidth(f._width)
+        return {"formatter": f, "actions": p._actions}
+    compare("parser", build, lambda m, x: x["formatter"]._format_usage(None, x["actions"], [], None), thorough=True)
 
 
 def fake_action(strings, nargs, dest, metavar):
@@ -209,6 +233,7 @@ ARGVS = {
     "list": lambda tokens: ["prog"] + tokens, "empty": lambda tokens: [], "tuple": lambda tokens: ("prog", *tokens),
     "int": lambda tokens: 5, "none": lambda tokens: None, "str": lambda tokens: "prog",
     "reclist": lambda tokens: RecList(["prog"] + tokens, _label="argv"),
+    "deque": lambda tokens: collections.deque(["prog"] + tokens),
 }
 
 

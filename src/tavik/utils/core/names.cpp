@@ -115,8 +115,11 @@ void raise_need_more_values(Py_ssize_t found) {
 }
 
 Ref slice_to(PyObject* obj, Py_ssize_t stop) {
+    // Subscription by mapping or by index; a sequence that takes only
+    // indexes fails at the slice with the interpreter's own text.
     PyMappingMethods* mapping = Py_TYPE(obj)->tp_as_mapping;
-    if (!mapping || !mapping->mp_subscript) {
+    PySequenceMethods* sequence = Py_TYPE(obj)->tp_as_sequence;
+    if (!(mapping && mapping->mp_subscript) && !(sequence && sequence->sq_item)) {
         PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(obj)->tp_name);
         return {};
     }

@@ -184,6 +184,14 @@ Ref one_item_list(PyObject* item) {
 
 Ref blanks(Py_ssize_t n) { return Ref::steal(PySequence_Repeat(t_blank.get(), n)); }
 
+// text[start:]
+Ref slice_from(PyObject* text, Py_ssize_t start) {
+    if (PyUnicode_CheckExact(text)) return Ref::steal(PyUnicode_Substring(text, start, PY_SSIZE_T_MAX));
+    Ref from = Ref::steal(PyLong_FromSsize_t(start));
+    Ref slice = from ? Ref::steal(PySlice_New(from.get(), nullptr, nullptr)) : Ref();
+    return slice ? Ref::steal(PyObject_GetItem(text, slice.get())) : Ref();
+}
+
 // The layout of one _format_usage call that wraps.
 class UsageLines {
 public:
@@ -228,14 +236,13 @@ public:
         if (PyErr_Occurred()) return {};
         if (PyList_GET_SIZE(line.get()) > 0 && flush(lines.get(), indent, line.get()) < 0) return {};
         if (prefix) {
-            // The prefix stands in front of the first line, in place of its indent.
-            if (PyList_GET_SIZE(lines.get()) == 0) {
-                PyErr_SetString(PyExc_IndexError, "list index out of range");
-                return {};
-            }
-            PyObject* first = PyList_GET_ITEM(lines.get(), 0);
-            PyObject* rest = PyUnicode_Substring(first, indent_len, PY_SSIZE_T_MAX);
-            if (!rest || PyList_SetItem(lines.get(), 0, rest) < 0) return {};
+            // The prefix stands in front of the first line, in place of its
+            // indent. The list was open to the code run above (a width's
+            // comparison can find it through the collector), so the line is
+            // read back as Python reads it: whatever it now holds.
+            Ref first = Ref::steal(PySequence_GetItem(lines.get(), 0));
+            Ref rest = first ? slice_from(first.get(), indent_len) : Ref();
+            if (!rest || PyList_SetItem(lines.get(), 0, rest.release()) < 0) return {};
         }
         return lines;
     }

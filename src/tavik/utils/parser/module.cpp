@@ -5,6 +5,7 @@
 
 #include <initializer_list>
 #include <utility>
+#include <vector>
 
 namespace tavik::parser {
 
@@ -69,8 +70,9 @@ int import_star(PyObject* module, const char* source_name) {
     Ref names = star_names(source.get(), public_only);
     Ref iter = names ? Ref::steal(PyObject_GetIter(names.get())) : Ref();
     if (!iter) return -1;
-    Ref found = Ref::steal(PyList_New(0));  // (name, value) pairs
-    if (!found) return -1;
+    // (name, value) pairs, out of reach of the code that reading and binding
+    // them may run (a module's attribute hook, a name's __hash__).
+    std::vector<std::pair<Ref, Ref>> found;
     while (Ref name = Ref::steal(PyIter_Next(iter.get()))) {
         if (!PyUnicode_Check(name.get())) {
             not_a_name(source.get(), name.get(), public_only);
@@ -78,15 +80,12 @@ int import_star(PyObject* module, const char* source_name) {
         }
         if (public_only && PyUnicode_GET_LENGTH(name.get()) > 0 && PyUnicode_READ_CHAR(name.get(), 0) == '_') continue;
         Ref value = Ref::steal(PyObject_GetAttr(source.get(), name.get()));
-        Ref pair = value ? Ref::steal(PyTuple_Pack(2, name.get(), value.get())) : Ref();
-        if (!pair || PyList_Append(found.get(), pair.get()) < 0) return -1;
+        if (!value) return -1;
+        found.emplace_back(std::move(name), std::move(value));
     }
     if (PyErr_Occurred()) return -1;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(found.get()); ++i) {
-        PyObject* pair = PyList_GET_ITEM(found.get(), i);
-        if (PyDict_SetItem(namespace_of(module), PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1)) < 0) {
-            return -1;
-        }
+    for (const auto& [name, value] : found) {
+        if (PyDict_SetItem(namespace_of(module), name.get(), value.get()) < 0) return -1;
     }
     return 0;
 }
