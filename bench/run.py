@@ -353,7 +353,7 @@ def main():
     for label, t in floors.items():
         print(f"{label:{width}} {t:9.3f}")
     label = "import of both modules, fresh interpreter"
-    print(f"{label:{width}} " + " ".join(f"{imports[n]:9.1f}" for n in imports))
+    print(f"{label:{width}} " + " ".join(f"{imports[n]:9.1f}" if n in imports else " " * 9 for n in names))
 
     # Each goal's measurements interleaved with the floor it is held against.
     native = impls["native"][0]
