@@ -667,8 +667,9 @@ Ref make_function(const FunctionSpec& spec, PyObject* module, PyObject* defaults
     Ref self = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(Function, FunctionType)));
     if (!self) return {};
     auto* f = reinterpret_cast<Function*>(self.get());
-    f->def = {spec.qualname ? spec.qualname : spec.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(raw_entry)),
-              METH_FASTCALL | METH_KEYWORDS, nullptr};
+    f->def = {spec.qualname ? spec.qualname : spec.name,
+              reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(raw_entry)), METH_FASTCALL | METH_KEYWORDS,
+              nullptr};
     f->base.m_ml = &f->def;
     f->base.m_self = f->base.m_module = f->base.m_weakreflist = nullptr;
     f->base.vectorcall = function_vectorcall;
