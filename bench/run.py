@@ -274,6 +274,51 @@ def own_time_cases(dicts, time):
     return results
 
 
+# ---- import time ----------------------------------------------------------------
+
+# What both renderings import, loaded before the clock starts: only the
+# modules' own work is timed. plain.unpacking is the plain rendering's own
+# helper, but preloading it keeps the comparison on the two modules' bodies.
+PRELOAD = ("re", "os", "sys", "json", "yaml", "shlex", "logging", "ast", "collections.abc", "gettext", "argparse",
+           "operator", "tavik.configuration", "tavik.utils.strings")
+IMPORT_SAMPLE = """\
+import sys, time
+sys.path.insert(0, {tests!r})
+import {preload}
+start = time.perf_counter_ns()
+import {modules}
+print((time.perf_counter_ns() - start) / 1e3)
+"""
+
+
+def import_times(samples, stat, before=None):
+    """Microseconds to import both modules, each sample in a fresh interpreter
+    with the same path and the dependencies already imported; the plain
+    rendering's bytecode is cached by a first run."""
+    tests = os.path.join(ROOT, "tests")
+    variants = {"native": ("tavik.utils.dicts", "tavik.utils.parser", None),
+                "python": ("plain.dicts", "plain.parser", None)}
+    if before:
+        variants["before"] = ("tavik.utils.dicts", "tavik.utils.parser", before)
+    path = os.environ.get("PYTHONPATH", "").split(os.pathsep)
+
+    def sample(first, second, build):
+        env = dict(os.environ)
+        if build:  # the other build in place of the first entry of the path
+            env["PYTHONPATH"] = os.pathsep.join([os.path.abspath(build)] + path[1:])
+        code = IMPORT_SAMPLE.format(tests=tests, preload=", ".join(PRELOAD), modules=f"{first}, {second}")
+        out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True)
+        return float(out.stdout)
+
+    for variant in variants.values():
+        sample(*variant)  # writes the bytecode caches
+    times = {name: [] for name in variants}
+    for _ in range(samples):
+        for name, variant in variants.items():
+            times[name].append(sample(*variant))
+    return {name: stat(t) for name, t in times.items()}
+
+
 def main():
     options = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     options.add_argument("--runs", type=int, default=7, help="timed runs per case (median taken)")
@@ -296,6 +341,7 @@ def main():
                      **{f"{n}_vs_native": medians[n] / medians["native"] for n in names if n != "native"}})
     floors = dict(zip([f[0] for f in FLOORS], time.group(*[(stmt, ns) for _, stmt, ns in FLOORS])))
     own = own_time_cases(impls["native"][0], time)
+    imports = import_times(max(opts.runs, 20), time.stat, opts.before)
 
     width = max(len(r["case"]) for r in rows)
     others = [n for n in names if n != "native"]
@@ -306,6 +352,8 @@ def main():
               + " ".join(f"{r[n + '_vs_native']:10.2f}x" for n in others))
     for label, t in floors.items():
         print(f"{label:{width}} {t:9.3f}")
+    label = "import of both modules, fresh interpreter"
+    print(f"{label:{width}} " + " ".join(f"{imports[n]:9.1f}" if n in imports else " " * 9 for n in names))
 
     # Each goal's measurements interleaved with the floor it is held against.
     native = impls["native"][0]
@@ -321,6 +369,7 @@ def main():
     }
     for name, (own_us, total_us) in own.items():
         goals[f"{name}: own time / total"] = own_us / total_us
+    goals["import of both modules vs the plain rendering's"] = imports["native"] / imports["python"]
     print()
     for name, value in goals.items():
         print(f"{name:{width}} {value:9.3f}")
@@ -331,6 +380,7 @@ def main():
         json.dump({"runs": opts.runs, "seconds_per_run": opts.target, "statistic": opts.stat, "python": sys.version,
                    "cases": rows, "floors_us": floors,
                    "own_time_us": {k: {"own": o, "total": t} for k, (o, t) in own.items()},
+                   "import_us": imports,
                    "goals": goals}, f, indent=2)
     print(f"\nwritten: {os.path.relpath(path, ROOT)}")
 

@@ -1,8 +1,15 @@
 """Spots where a build for another machine could part from this one: names
 compared byte by byte (plain char is unsigned on 64-bit ARM, signed on
-x86_64) and ints narrowed to 64 bits on a fast path."""
+x86_64) and ints narrowed to 64 bits on a fast path; and what tools of the
+host see of the modules: their linking, profilers, function attributes."""
 
+import builtins
+import cProfile
+import functools
 import inspect
+import shutil
+import subprocess
+import sys
 import types
 
 import pytest
@@ -94,3 +101,98 @@ def test_usage_width_beyond_64_bits_wraps_as_any_width_that_far_out(huge, plain)
         return Fixed("prog", width=width)._format_usage(None, USAGE_ACTIONS, [], None)
 
     assert usage(huge) == usage(plain)
+
+
+def test_shared_objects_need_only_the_c_library_and_export_only_their_init():
+    if not (shutil.which("readelf") and shutil.which("nm")):
+        pytest.skip("binutils not installed")
+    for module in (dicts, P):
+        dynamic = subprocess.run(["readelf", "-d", module.__file__], capture_output=True, text=True, check=True).stdout
+        needed = {line.split("[")[1].rstrip("]") for line in dynamic.splitlines() if "(NEEDED)" in line}
+        if any(n.startswith("libasan") for n in needed):
+            pytest.skip("the sanitizer build keeps the shared runtimes")
+        assert needed and all(n == "libc.so.6" or n.startswith("ld-linux") for n in needed), needed
+        exported = subprocess.run(["nm", "-D", "--defined-only", module.__file__], capture_output=True, text=True,
+                                  check=True).stdout.split()[2::3]
+        assert exported == ["PyInit_" + module.__name__.rsplit(".", 1)[1]]
+
+
+def test_profilers_name_each_call():
+    formatter = P.Tavik_HelpFormatter("prog")
+    parser = P.ArgsPropagationParser(prog="prog", add_help=False)
+    action = parser.add_argument("-x", "--xx", metavar="X")
+
+    def calls():
+        dicts.recursive_update({}, {"a": {"b": 1}}, list_extend=True)
+        dicts.recursive_setdefault({}, {"a": 1})
+        dicts.recursive_cast({"a": {}}, dict)
+        dicts.set_dict_by_key_path({}, ["a", "b"], 1)
+        dicts.create_extended_dict({"a": 1}, {"a": 2})
+        dicts.generate_unique_key_name("a", 1, {"a": 2})
+        dicts.enforce_max_key_value_length({"a": {"b": "c"}})
+        dicts.load_dict_from_json_string('{"a": 1}')
+        dicts.load_dict_from_kv_string("a=b")
+        dicts.load_dict_from_yaml("a: 1")
+        dicts.load_dict_from_list("""['{"a": 1}']""")
+        P.Tavik_HelpFormatter.__init__(formatter, "prog")
+        formatter._format_usage(None, [action], [], None)
+        formatter._format_action_invocation(action)
+        parser.parse_args([])
+
+    profiler = cProfile.Profile()
+    argv = sys.argv
+    try:
+        profiler.runcall(calls)
+    finally:
+        sys.argv = argv
+    # Each called once from Python; the calls among them run natively, unseen.
+    counts = {entry.code: entry.callcount for entry in profiler.getstats() if isinstance(entry.code, str)}
+    assert {f"<{f.__module__}.{f.__qualname__}>": counts.get(f"<{f.__module__}.{f.__qualname__}>") for f in NATIVE} \
+        == {f"<{f.__module__}.{f.__qualname__}>": 1 for f in NATIVE}
+    # profile and other sys.setprofile users: a c_call event with the function.
+    seen = []
+    sys.setprofile(lambda frame, event, arg: seen.append((event, arg)) if event.startswith("c_") else None)
+    try:
+        dicts.recursive_cast({}, dict)
+    finally:
+        sys.setprofile(None)
+    assert seen[:2] == [("c_call", dicts.recursive_cast), ("c_return", dicts.recursive_cast)]
+
+
+DELETE = object()
+
+
+@pytest.mark.parametrize("f", NATIVE, ids=lambda f: f.__qualname__)
+def test_function_attributes_are_a_python_functions(f):
+    py = twin(f)
+    assert set(dir(py)) - set(dir(f)) == {"__code__"}
+    assert f.__type_params__ == py.__type_params__ == ()
+    assert f.__builtins__ is py.__builtins__ is vars(builtins)
+    assert f.__closure__ is py.__closure__ is f.__annotate__ is py.__annotate__ is None
+    py.__annotations__ = dict(f.__annotations__)  # stored as they are, not made by __annotate__
+    wrapped = [functools.update_wrapper(lambda: None, g) for g in (f, py)]
+    assert [(w.__name__, w.__type_params__, w.__annotate__, w.__annotations__) for w in wrapped] == [
+        (f.__name__, (), None, {})] * 2
+
+    def outcome(obj, name, value):
+        try:
+            if value is DELETE:
+                delattr(obj, name)
+            else:
+                setattr(obj, name, value)
+            return getattr(obj, name)
+        except (TypeError, AttributeError) as error:
+            return type(error), str(error)
+
+    saved = f.__annotations__
+    try:
+        for name, value in [("__type_params__", [1]), ("__type_params__", DELETE), ("__builtins__", {}),
+                            ("__closure__", None), ("__annotate__", 1), ("__annotate__", DELETE),
+                            ("__type_params__", ("T",)), ("__annotations__", {"y": "str"}), ("__annotate__", None),
+                            ("__annotate__", lambda format: {"return": "str"})]:
+            assert outcome(f, name, value) == outcome(py, name, value), name
+            assert (f.__annotate__ is None, f.__annotations__) == (py.__annotate__ is None, py.__annotations__)
+        assert inspect.signature(f).return_annotation == "str"  # read through __annotate__
+    finally:
+        f.__type_params__ = ()
+        f.__annotations__ = saved

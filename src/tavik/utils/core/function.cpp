@@ -345,12 +345,13 @@ PyObject* function_repr(PyObject* self) {
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
     auto* f = reinterpret_cast<Function*>(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(f->module);
+    Py_VISIT(f->base.m_module);
     Py_VISIT(f->doc);
     Py_VISIT(f->defaults);
     Py_VISIT(f->kwdefaults);
     Py_VISIT(f->annotations);
+    Py_VISIT(f->annotate);
+    Py_VISIT(f->type_params);
     Py_VISIT(f->globals);
     Py_VISIT(f->builtins);
     Py_VISIT(f->dict);
@@ -360,11 +361,13 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int function_clear(PyObject* self) {
     auto* f = reinterpret_cast<Function*>(self);
-    Py_CLEAR(f->module);
+    Py_CLEAR(f->base.m_module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->kwdefaults);
     Py_CLEAR(f->annotations);
+    Py_CLEAR(f->annotate);
+    Py_CLEAR(f->type_params);
     Py_CLEAR(f->globals);
     Py_CLEAR(f->builtins);
     Py_CLEAR(f->dict);
@@ -375,14 +378,12 @@ int function_clear(PyObject* self) {
 void function_dealloc(PyObject* self) {
     auto* f = reinterpret_cast<Function*>(self);
     PyObject_GC_UnTrack(self);
-    if (f->weakrefs) PyObject_ClearWeakRefs(self);
+    if (f->base.m_weakreflist) PyObject_ClearWeakRefs(self);
     function_clear(self);
     Py_CLEAR(f->names);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
+    Py_TYPE(self)->tp_free(self);  // a static type: no reference to drop
 }
 
 int set_str(PyObject** field, PyObject* value, const char* what) {
@@ -429,25 +430,76 @@ int set_kwdefaults(PyObject* self, PyObject* v, void*) {
     return 0;
 }
 
-PyObject* get_annotations(PyObject* self, void*) {
-    auto* f = reinterpret_cast<Function*>(self);
+// __annotations__ as a Python function has them: made by __annotate__(1)
+// when one is set and none are stored, else an empty dict kept from then on.
+PyObject* annotations_of(Function* f) {
     if (!f->annotations) {
-        f->annotations = PyDict_New();
-        if (!f->annotations) return nullptr;
+        if (f->annotate && f->annotate != Py_None) {
+            Ref one = Ref::steal(PyLong_FromLong(1));
+            Ref made = one ? call(f->annotate, one.get()) : Ref();
+            if (!made) return nullptr;
+            if (!PyDict_Check(made.get())) {
+                PyErr_Format(PyExc_TypeError, "__annotate__ returned non-dict of type '%.100s'",
+                             Py_TYPE(made.get())->tp_name);
+                return nullptr;
+            }
+            // The call may have stored annotations meanwhile; the last word wins, as in Python.
+            Py_XSETREF(f->annotations, made.release());
+        } else {
+            f->annotations = PyDict_New();
+            if (!f->annotations) return nullptr;
+        }
     }
     return Py_NewRef(f->annotations);
 }
+PyObject* get_annotations(PyObject* self, void*) { return annotations_of(reinterpret_cast<Function*>(self)); }
 int set_annotations(PyObject* self, PyObject* v, void*) {
     if (v == Py_None) v = nullptr;
     if (v && !PyDict_Check(v)) {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
-    Py_XSETREF(reinterpret_cast<Function*>(self)->annotations, Py_XNewRef(v));
+    auto* f = reinterpret_cast<Function*>(self);
+    Py_XSETREF(f->annotations, Py_XNewRef(v));
+    Py_CLEAR(f->annotate);
     return 0;
 }
 
-PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<Function*>(self)->globals); }
+PyObject* get_annotate(PyObject* self, void*) {
+    PyObject* a = reinterpret_cast<Function*>(self)->annotate;
+    return Py_NewRef(a ? a : Py_None);
+}
+int set_annotate(PyObject* self, PyObject* v, void*) {
+    auto* f = reinterpret_cast<Function*>(self);
+    if (!v) {
+        PyErr_SetString(PyExc_TypeError, "__annotate__ cannot be deleted");
+        return -1;
+    }
+    if (v == Py_None) {
+        Py_XSETREF(f->annotate, Py_NewRef(v));
+        return 0;
+    }
+    if (!PyCallable_Check(v)) {
+        PyErr_SetString(PyExc_TypeError, "__annotate__ must be callable or None");
+        return -1;
+    }
+    Py_XSETREF(f->annotate, Py_NewRef(v));
+    Py_CLEAR(f->annotations);
+    return 0;
+}
+
+PyObject* get_type_params(PyObject* self, void*) {
+    PyObject* t = reinterpret_cast<Function*>(self)->type_params;
+    return t ? Py_NewRef(t) : PyTuple_New(0);
+}
+int set_type_params(PyObject* self, PyObject* v, void*) {
+    if (!v || !PyTuple_Check(v)) {
+        PyErr_SetString(PyExc_TypeError, "__type_params__ must be set to a tuple");
+        return -1;
+    }
+    Py_XSETREF(reinterpret_cast<Function*>(self)->type_params, Py_NewRef(v));
+    return 0;
+}
 
 Name n_inspect{"inspect"};
 Name n_Parameter{"Parameter"};
@@ -476,7 +528,8 @@ PyObject* get_signature(PyObject* self, void*) {
     // new ones to the function.
     Ref defaults = Ref::borrow(f->defaults);
     Ref kwdefaults = Ref::borrow(f->kwdefaults);
-    Ref annotations = Ref::borrow(f->annotations);
+    Ref annotations = Ref::steal(annotations_of(f));
+    if (!annotations) return nullptr;
     Py_ssize_t n = PyTuple_GET_SIZE(f->names);
     Py_ssize_t defcount = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -532,20 +585,38 @@ PyGetSetDef function_getset[] = {
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
-    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__annotate__", get_annotate, set_annotate, nullptr, nullptr},
+    {"__type_params__", get_type_params, set_type_params, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// The read-only ones are members, as a Python function's are, so that
+// writing them fails in the same words.
 PyMemberDef function_members[] = {
-    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY, nullptr},
-    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(Function, weakrefs), Py_READONLY, nullptr},
-    {"__dictoffset__", Py_T_PYSSIZET, offsetof(Function, dict), Py_READONLY, nullptr},
-    {"__module__", Py_T_OBJECT_EX, offsetof(Function, module), 0, nullptr},
+    {"__module__", Py_T_OBJECT_EX, offsetof(PyCFunctionObject, m_module), 0, nullptr},
     {"__doc__", Py_T_OBJECT_EX, offsetof(Function, doc), 0, nullptr},
+    {"__globals__", Py_T_OBJECT_EX, offsetof(Function, globals), Py_READONLY, nullptr},
+    {"__builtins__", Py_T_OBJECT_EX, offsetof(Function, builtins), Py_READONLY, nullptr},
+    {"__closure__", Py_T_OBJECT_EX, offsetof(Function, closure), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
+
+// The C entry point of the method table. Every call of the interpreter goes
+// through the vectorcall slot; only C code that takes the raw pointer out of
+// a built-in function would come here, and `m_self` (null, as for a plain
+// function) cannot tell it which function it is.
+PyObject* raw_entry(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
+    PyErr_SetString(PyExc_SystemError, "a native function is called through its object, not its C entry point");
+    return nullptr;
+}
+
+// Static, because a type made from a spec may not derive from the built-in
+// function type (it is not an acceptable base for classes); PyType_Ready
+// takes it as a base of a static type. Made once per process, as the
+// modules are.
+PyTypeObject function_type = {PyVarObject_HEAD_INIT(&PyType_Type, 0)};
 
 }  // namespace
 
@@ -553,28 +624,30 @@ PyTypeObject* FunctionType = nullptr;
 
 int function_type_ready() {
     if (FunctionType) return 0;
-    static PyType_Slot slots[] = {
-        {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
-        {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
-        {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-        {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
-        {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
-        {Py_tp_members, function_members},
-        {Py_tp_methods, function_methods},
-        {Py_tp_getset, function_getset},
-        {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
-        {0, nullptr},
-    };
-    static PyType_Spec spec = {
-        "native_function",
-        sizeof(Function),
-        0,
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
-            Py_TPFLAGS_DISALLOW_INSTANTIATION,
-        slots,
-    };
-    FunctionType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-    return FunctionType ? 0 : -1;
+    PyTypeObject* t = &function_type;
+    t->tp_name = "native_function";
+    t->tp_basicsize = sizeof(Function);
+    t->tp_base = &PyCFunction_Type;
+    t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                  Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    t->tp_vectorcall_offset = offsetof(PyCFunctionObject, vectorcall);
+    t->tp_dictoffset = offsetof(Function, dict);
+    t->tp_dealloc = function_dealloc;
+    t->tp_repr = function_repr;
+    // Built-in functions compare and hash by what they wrap; functions by
+    // identity, as objects do.
+    t->tp_hash = PyBaseObject_Type.tp_hash;
+    t->tp_richcompare = PyBaseObject_Type.tp_richcompare;
+    t->tp_call = PyVectorcall_Call;
+    t->tp_traverse = function_traverse;
+    t->tp_clear = function_clear;
+    t->tp_members = function_members;
+    t->tp_methods = function_methods;
+    t->tp_getset = function_getset;
+    t->tp_descr_get = function_descr_get;
+    if (PyType_Ready(t) < 0) return -1;
+    FunctionType = t;
+    return 0;
 }
 
 Ref make_function(const FunctionSpec& spec, PyObject* module, PyObject* defaults, PyObject* kwdefaults,
@@ -594,19 +667,25 @@ Ref make_function(const FunctionSpec& spec, PyObject* module, PyObject* defaults
     Ref self = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(Function, FunctionType)));
     if (!self) return {};
     auto* f = reinterpret_cast<Function*>(self.get());
-    f->vectorcall = function_vectorcall;
+    f->def = {spec.qualname ? spec.qualname : spec.name,
+              reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(raw_entry)), METH_FASTCALL | METH_KEYWORDS,
+              nullptr};
+    f->base.m_ml = &f->def;
+    f->base.m_self = f->base.m_module = f->base.m_weakreflist = nullptr;
+    f->base.vectorcall = function_vectorcall;
     f->spec = &spec;
     f->npos = f->nkwonly = 0;
     f->varargs = f->varkw = -1;
     f->names = names.release();
     f->name = f->qualname = nullptr;
-    f->module = f->doc = f->defaults = f->kwdefaults = f->annotations = nullptr;
+    f->doc = f->defaults = f->kwdefaults = f->annotations = f->annotate = f->type_params = nullptr;
+    f->closure = Py_None;  // immortal: never counted
     f->globals = Py_NewRef(globals);
     f->builtins = Py_NewRef(PyModule_GetDict(builtins.get()));
     // The names this function looks up are kept only while both report changes.
     watch_namespace(f->globals);
     watch_namespace(f->builtins);
-    f->dict = f->weakrefs = f->extra = nullptr;
+    f->dict = f->extra = nullptr;
     f->kwdefault_kept = f->kwdefault_kept_from = nullptr;
     f->kwdefault_epoch = 0;
     PyObject_GC_Track(self.get());
@@ -626,11 +705,11 @@ Ref make_function(const FunctionSpec& spec, PyObject* module, PyObject* defaults
     f->qualname = PyUnicode_FromString(spec.qualname ? spec.qualname : spec.name);
     if (!f->name || !f->qualname) return {};
     if (module_name) {
-        f->module = PyUnicode_FromString(module_name);
-        if (!f->module) return {};
+        f->base.m_module = PyUnicode_FromString(module_name);
+        if (!f->base.m_module) return {};
     } else {
-        if (PyDict_GetItemRef(globals, n___name__.get(), &f->module) < 0) return {};
-        if (!f->module) f->module = Py_NewRef(Py_None);
+        if (PyDict_GetItemRef(globals, n___name__.get(), &f->base.m_module) < 0) return {};
+        if (!f->base.m_module) f->base.m_module = Py_NewRef(Py_None);
     }
     f->doc = spec.doc ? PyUnicode_FromString(spec.doc) : Py_NewRef(Py_None);
     if (!f->doc) return {};

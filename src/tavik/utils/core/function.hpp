@@ -38,9 +38,14 @@ struct FunctionSpec {
 
 constexpr Py_ssize_t kMaxParams = 8;
 
+// A subtype of the interpreter's built-in function type: cProfile, profile
+// and sys.setprofile's c_call events name a call only when the callable is
+// one (PyCFunction_Check, which admits subtypes), and label it from `m_ml`
+// and `m_module`. Calls never go through `m_ml`: the vectorcall slot of the
+// base struct runs the binding below.
 struct Function {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyCFunctionObject base;  // m_ml = &def, m_self null, m_module is __module__
+    PyMethodDef def;         // its name, the qualified name, is what profilers show
     const FunctionSpec* spec;
     Py_ssize_t npos;       // positional-or-keyword parameters
     Py_ssize_t nkwonly;    // keyword-only parameters
@@ -49,15 +54,16 @@ struct Function {
     PyObject* names;       // tuple of the parameter names, in slot order
     PyObject* name;
     PyObject* qualname;
-    PyObject* module;
     PyObject* doc;
     PyObject* defaults;    // tuple or nullptr
     PyObject* kwdefaults;  // dict or nullptr
-    PyObject* annotations; // dict or nullptr
+    PyObject* annotations; // dict or nullptr (made from `annotate` when read)
+    PyObject* annotate;    // callable, None or nullptr
+    PyObject* type_params; // tuple or nullptr (the empty tuple)
+    PyObject* closure;     // always None: native code keeps no cells
     PyObject* globals;     // the module's namespace
     PyObject* builtins;    // the builtins' namespace
     PyObject* dict;
-    PyObject* weakrefs;
     PyObject* extra;       // per-function data of the implementation (e.g. its class)
     // The one keyword-only default as last read (borrowed from `kwdefaults`,
     // see core/watch.hpp), valid while the epoch and the dict are the same.
