@@ -24,7 +24,7 @@ struct WatchedType {
     PyObject* type;
     bool* changed;
 };
-std::array<WatchedType, 16> watched_types{};
+std::array<WatchedType, 128> watched_types{};
 
 int on_type_change(PyTypeObject* type) {
     for (const WatchedType& w : watched_types) {
