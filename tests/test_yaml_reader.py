@@ -3,6 +3,7 @@ results must be yaml.safe_load's in types, values, dict order and sharing,
 and every error must end as the original's does."""
 
 import datetime
+import functools
 import logging
 import sys
 
@@ -208,3 +209,96 @@ def test_mutated_texts(data):
             lines[i] = " " + lines[i] if how == "indent" else lines[i][1:]
             text = "\n".join(lines)
     check(text)
+
+
+# ---- the guard -----------------------------------------------------------------
+
+def _int_constructor(loader, node):
+    return 42
+
+
+def _replace(obj, name, value):
+    old = getattr(obj, name)
+    setattr(obj, name, value)
+    return lambda: setattr(obj, name, old)
+
+
+def _set_item(d, key, value):
+    missing = object()
+    old = d.get(key, missing)
+    d[key] = value
+    return lambda: d.pop(key) if old is missing else d.__setitem__(key, old)
+
+
+def _add_constructor_on_loader():
+    yaml.SafeLoader.add_constructor("tag:yaml.org,2002:int", _int_constructor)
+    return lambda: delattr(yaml.SafeLoader, "yaml_constructors")
+
+
+def _add_implicit_resolver():
+    yaml.resolver.Resolver.add_implicit_resolver("tag:yaml.org,2002:int", yaml.resolver.re.compile("^x$"), ["x"])
+    return lambda: yaml.resolver.Resolver.yaml_implicit_resolvers.pop("x")
+
+
+def _append_to_resolver_list():
+    lst = yaml.resolver.Resolver.yaml_implicit_resolvers["1"]
+    lst.insert(0, ("tag:yaml.org,2002:str", yaml.resolver.re.compile("^1$")))
+    return lambda: lst.pop(0)
+
+
+def _add_path_resolver():
+    yaml.resolver.BaseResolver.add_path_resolver("tag:yaml.org,2002:str", ["a"], str)
+    return lambda: yaml.resolver.BaseResolver.yaml_path_resolvers.clear()
+
+
+def _code(function, other):
+    old = function.__code__
+    function.__code__ = other.__code__
+    return lambda: setattr(function, "__code__", old)
+
+
+def _scan_plain(self):
+    return _scan_plain.original(self)
+
+
+_scan_plain.original = yaml.scanner.Scanner.scan_plain
+
+
+def _bool_word():
+    return _set_item(yaml.constructor.SafeConstructor.bool_values, "yes", "Y")
+
+
+GUARDED = {
+    "method": lambda: _replace(yaml.scanner.Scanner, "scan_plain", _scan_plain),
+    "method in a base": lambda: _replace(yaml.constructor.BaseConstructor, "construct_object",
+                                         lambda self, node, deep=False: 42),
+    "constructor on the loader": _add_constructor_on_loader,
+    "constructor table in place": lambda: _set_item(yaml.constructor.SafeConstructor.yaml_constructors,
+                                                    "tag:yaml.org,2002:int", _int_constructor),
+    "multi constructor": lambda: _set_item(yaml.constructor.BaseConstructor.yaml_multi_constructors, "!x",
+                                           _int_constructor),
+    "implicit resolver": _add_implicit_resolver,
+    "resolver list": _append_to_resolver_list,
+    "path resolver": _add_path_resolver,
+    "code": lambda: _code(yaml.constructor.SafeConstructor.construct_yaml_int, _int_constructor),
+    "defaults": lambda: _replace(yaml.scanner.Scanner.scan_plain, "__defaults__", (1,)),
+    "module name": lambda: _replace(yaml, "SafeLoader", yaml.FullLoader),
+    "constructor's module name": lambda: _replace(yaml.constructor, "datetime", __import__("types").SimpleNamespace()),
+    "builtin": lambda: _replace(__import__("builtins"), "isinstance", functools.partial(isinstance)),
+    "datetime": lambda: _replace(datetime, "date", type("date", (datetime.date,), {})),
+    "class attribute": _bool_word,
+    "node class": lambda: _replace(yaml.nodes.Node, "__repr__", lambda self: "node"),
+    "float nan": lambda: _replace(yaml.constructor.SafeConstructor, "nan_value", float("nan")),
+}
+
+
+@pytest.mark.parametrize("piece", GUARDED)
+def test_replaced_piece_goes_the_original_way(piece, original_calls):
+    text = "a: 1\nb: yes\nc:\n- x\n"
+    assert check(text, original_calls)
+    restore = GUARDED[piece]()
+    try:
+        assert not check(text, original_calls)
+    finally:
+        restore()
+    assert check(text, original_calls)
