@@ -92,9 +92,7 @@ CONFIG = """\
 defaults: &defaults
   timeout: 30
   retries: 3
-  tags:
-  - core
-  - eu
+  tags: [core, eu]
 services:
   api:
     <<: *defaults
@@ -111,7 +109,7 @@ services:
     - 443
     env: ~
   worker:
-    <<: *defaults
+    <<: [*defaults, {retries: 9}]
     queue: jobs
 ...
 """

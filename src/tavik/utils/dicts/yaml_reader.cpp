@@ -394,14 +394,21 @@ Ref resolve(const Char* s, std::size_t n, Tag& tag) {
 
 enum class Ctx { Line, Dash, Colon };
 
+// Where a flow collection stands: before a key (mappings), before the ':'
+// of a key, before a value, after an entry.
+enum class Flow { Key, Colon, Value, Sep };
+
 struct Frame {
     bool is_map;
+    bool flow = false;
+    Flow state = Flow::Value;
     bool indentless = false;
     bool awaiting = false;  // a key or dash read, its value still to come
     bool merge_key = false;  // the awaited value is merged in
     bool merged = false;     // pairs were merged in: rebuilt at the end
     long indent;
-    PyObject* obj;  // held by its parent or the root
+    PyObject* obj;  // held by its parent or the root, or by `held`
+    Ref held;       // a merge value: given to its mapping when finished
     Ref key;
     Text anchor;  // given to the awaited value
     std::vector<std::pair<Ref, Ref>> merges;
@@ -467,17 +474,28 @@ private:
     bool plain(std::size_t p, std::size_t e, std::size_t& end, bool& at_colon);
     bool quoted(std::size_t p, std::size_t& end, Text& out, bool& multiline);
     bool fold_plain(std::size_t first_end, long ctx_indent, Text& out);
-    bool anchor_name(std::size_t& p, std::size_t e, Text& name);
+    bool anchor_name(std::size_t& p, std::size_t e, Text& name, bool flow = false);
+
+    // Flow collections.
+    bool flow(std::size_t& q, const Text* anchor);
+    bool flow_space(std::size_t& q);
+    bool flow_item(std::size_t& q);
+    bool flow_key(std::size_t& q);
+    bool flow_plain(std::size_t& q, Text& out, bool& multiline);
+    bool finish(Frame& f);
+    bool pop();
 };
 
-// `[-0-9A-Za-z_]+`, then a space or the end of the line.
-bool Reader::anchor_name(std::size_t& p, std::size_t e, Text& name) {
+// `[-0-9A-Za-z_]+`, then a space or the end of the line (in a flow
+// collection also ',', ']' or '}').
+bool Reader::anchor_name(std::size_t& p, std::size_t e, Text& name, bool flow) {
     std::size_t q = p;
     while (q < e && (digit(s_[q]) || (s_[q] >= 'A' && s_[q] <= 'Z') || (s_[q] >= 'a' && s_[q] <= 'z') ||
                      s_[q] == '-' || s_[q] == '_')) {
         ++q;
     }
-    if (q == p || (q != e && s_[q] != ' ')) return false;
+    bool ends = q == e || s_[q] == ' ' || (flow && (s_[q] == ',' || s_[q] == ']' || s_[q] == '}'));
+    if (q == p || !ends) return false;
     name.assign(s_.data() + p, q - p);
     p = q;
     return true;
@@ -725,12 +743,18 @@ bool Reader::deliver(Ref value, const Text* anchor) {
 
 bool Reader::open(bool is_map, long indent, bool indentless, const Text* anchor) {
     if (stack_.size() >= static_cast<std::size_t>(max_depth_)) return false;
-    // A nested collection as a merge value is not finished when delivered.
-    if (!stack_.empty() && stack_.back().merge_key) return false;
     Ref obj = Ref::steal(is_map ? PyDict_New() : PyList_New(0));
+    if (!obj) return false;
     PyObject* raw = obj.get();
-    if (!deliver(std::move(obj), anchor)) return false;
     Frame f{is_map};
+    // A merge value is merged when finished; any other is in place at once,
+    // for the aliases inside it.
+    if (!stack_.empty() && stack_.back().merge_key) {
+        if (anchor) return false;
+        f.held = std::move(obj);
+    } else if (!deliver(std::move(obj), anchor)) {
+        return false;
+    }
     f.indent = indent;
     f.indentless = indentless;
     f.obj = raw;
@@ -747,19 +771,254 @@ bool Reader::close() {
         Text anchor = f.anchor;
         if (!deliver(Ref::borrow(Py_None), f.anchor.empty() ? nullptr : &anchor)) return false;
     }
-    if (f.merged) {
-        Ref own = Ref::steal(PyDict_Items(f.obj));
-        if (!own) return false;
-        PyDict_Clear(f.obj);
-        for (auto& [k, v] : f.merges) {
-            if (PyDict_SetItem(f.obj, k.get(), v.get()) < 0) return false;
-        }
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(own.get()); ++i) {
-            PyObject* pair = PyList_GET_ITEM(own.get(), i);
-            if (PyDict_SetItem(f.obj, PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1)) < 0) return false;
+    return pop();
+}
+
+// Ends the innermost collection.
+bool Reader::pop() {
+    Frame& f = stack_.back();
+    if (!finish(f)) return false;
+    Ref held = std::move(f.held);
+    stack_.pop_back();
+    return !held || deliver(std::move(held), nullptr);
+}
+
+bool Reader::finish(Frame& f) {
+    if (!f.merged) return true;
+    Ref own = Ref::steal(PyDict_Items(f.obj));
+    if (!own) return false;
+    PyDict_Clear(f.obj);
+    for (auto& [k, v] : f.merges) {
+        if (PyDict_SetItem(f.obj, k.get(), v.get()) < 0) return false;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(own.get()); ++i) {
+        PyObject* pair = PyList_GET_ITEM(own.get(), i);
+        if (PyDict_SetItem(f.obj, PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1)) < 0) return false;
+    }
+    return true;
+}
+
+// ---- flow collections ---------------------------------------------------------------
+//
+// Inside brackets indentation does not count and entries may span lines.
+// Keys are scalars on one line; a sequence entry that is a "k: v" pair,
+// explicit "?" keys, tags and an anchor or comment not set off by a space
+// decline.
+
+// Spaces, line breaks and comments; false at a document marker (an error
+// inside a collection).
+bool Reader::flow_space(std::size_t& q) {
+    for (;;) {
+        Char c = s_[q];
+        if (c == ' ') {
+            ++q;
+        } else if (c == '\n') {
+            line_start_ = ++q;
+            if (marker(q)) return false;
+        } else if (c == '#') {
+            if (q != line_start_ && s_[q - 1] != ' ') return false;
+            while (s_[q] != '\n' && s_[q] != 0) ++q;
+        } else {
+            return true;
         }
     }
-    stack_.pop_back();
+}
+
+bool flow_stop(Char c) { return c == ',' || c == '[' || c == ']' || c == '{' || c == '}'; }
+
+// A plain scalar in a flow collection: chunks up to a flow indicator, ": ",
+// " #" or a document marker, folded over lines.
+bool Reader::flow_plain(std::size_t& q, Text& out, bool& multiline) {
+    Char c = s_[q];
+    bool indicator = c == '-' || c == '?' || c == ':' || flow_stop(c) || c == '#' || c == '&' || c == '*' ||
+                     c == '!' || c == '|' || c == '>' || c == '\'' || c == '"' || c == '%' || c == '@' || c == '`';
+    if (indicator && !(c == '-' && !blank_or_end(s_[q + 1]) && !flow_stop(s_[q + 1]))) return false;
+    multiline = false;
+    std::size_t breaks = 0, spaces_at = 0, spaces = 0;
+    bool first = true;
+    for (;;) {
+        std::size_t start = q;
+        while (!(s_[q] == ' ' || s_[q] == '\n' || s_[q] == 0 || flow_stop(s_[q]) || s_[q] == '?' ||
+                 (s_[q] == ':' && (blank_or_end(s_[q + 1]) || flow_stop(s_[q + 1]))))) {
+            ++q;
+        }
+        if (s_[q] == '?') return false;
+        if (q == start) break;
+        if (!first) {
+            if (breaks == 0 && spaces) {
+                out.append(s_.data() + spaces_at, spaces);
+            } else if (breaks == 1) {
+                out.push_back(' ');
+            } else if (breaks > 1) {
+                out.append(breaks - 1, '\n');
+            }
+        }
+        first = false;
+        out.append(s_.data() + start, q - start);
+        // The white space after the chunk.
+        breaks = 0;
+        spaces_at = q;
+        while (s_[q] == ' ') ++q;
+        spaces = q - spaces_at;
+        while (s_[q] == '\n') {
+            ++breaks;
+            line_start_ = ++q;
+            if (marker(q)) return false;
+            while (s_[q] == ' ') ++q;
+        }
+        if (breaks) multiline = true;
+        if (s_[q] == '#') break;
+    }
+    return true;
+}
+
+// A key of a flow mapping, with what follows it up to its ':' (or to the ','
+// or '}' of a key without a value).
+bool Reader::flow_key(std::size_t& q) {
+    Frame& f = stack_.back();
+    std::size_t start = q;
+    Ref key;
+    if (s_[q] == '\'' || s_[q] == '"') {
+        Text text;
+        bool multiline;
+        std::size_t end;
+        if (!quoted(q, end, text, multiline) || multiline) return false;
+        key = make_str(text.data(), text.size());
+        q = end;
+    } else {
+        Text text;
+        bool multiline;
+        if (!flow_plain(q, text, multiline) || multiline) return false;
+        Tag tag;
+        key = resolve(text.data(), text.size(), tag);
+        if (tag == Tag::Merge) f.merge_key = true;
+    }
+    if (!key) return false;
+    std::size_t line = line_start_;
+    while (s_[q] == ' ') ++q;
+    // The ':' of a simple key: on the key's line, not too far from its start.
+    if (s_[q] == ':') {
+        if (line_start_ != line || q - start > 1000) return false;
+        ++q;
+        f.state = Flow::Value;
+    } else {
+        f.state = Flow::Colon;
+    }
+    f.key = std::move(key);
+    f.awaiting = true;
+    return true;
+}
+
+// A value of a flow collection at q.
+bool Reader::flow_item(std::size_t& q) {
+    Text anchor_text;
+    const Text* anchor = nullptr;
+    if (s_[q] == '&') {
+        ++q;
+        if (!anchor_name(q, line_end(q), anchor_text, true)) return false;
+        anchor = &anchor_text;
+        if (!flow_space(q)) return false;
+    }
+    Frame& f = stack_.back();
+    Char c = s_[q];
+    if (c == '[' || c == '{') {
+        f.state = Flow::Sep;
+        return flow(q, anchor);
+    }
+    Ref value;
+    if (c == '*') {
+        Text name;
+        ++q;
+        if (anchor || !anchor_name(q, line_end(q), name, true)) return false;
+        auto found = anchors_.find(name);
+        if (found == anchors_.end()) return false;
+        value = found->second;
+    } else if (c == '\'' || c == '"') {
+        Text text;
+        bool multiline;
+        std::size_t end;
+        if (!quoted(q, end, text, multiline)) return false;
+        q = end;
+        value = make_str(text.data(), text.size());
+    } else if (f.is_map && (c == ',' || c == '}')) {
+        value = Ref::borrow(Py_None);  // "k:" with no value
+    } else {
+        Text text;
+        bool multiline;
+        if (!flow_plain(q, text, multiline)) return false;
+        Tag tag;
+        value = resolve(text.data(), text.size(), tag);
+        if (tag != Tag::Str) return false;
+    }
+    if (!f.is_map) {
+        // "[k: v]" is a mapping inside the sequence.
+        std::size_t r = q;
+        while (s_[r] == ' ') ++r;
+        if (s_[r] == ':') return false;
+    }
+    f.state = Flow::Sep;
+    return deliver(std::move(value), anchor);
+}
+
+// The flow collection at q ('[' or '{'), to past its closing bracket.
+bool Reader::flow(std::size_t& q, const Text* anchor) {
+    std::size_t base = stack_.size();
+    bool is_map = s_[q] == '{';
+    if (!open(is_map, -1, false, anchor)) return false;
+    stack_.back().flow = true;
+    stack_.back().state = is_map ? Flow::Key : Flow::Value;
+    ++q;
+    while (stack_.size() > base) {
+        if (!flow_space(q)) return false;
+        Frame& f = stack_.back();
+        Char c = s_[q];
+        Char closing = f.is_map ? '}' : ']';
+        switch (f.state) {
+            case Flow::Key:
+            case Flow::Value:
+                if (c == closing || c == ',') {
+                    if (f.is_map && f.state == Flow::Value) {
+                        // "{k: }" or "{k:, ...}": a null value.
+                        if (!deliver(Ref::borrow(Py_None), nullptr)) return false;
+                        f.state = Flow::Sep;
+                        continue;
+                    }
+                    // "[,", "[a,,", "{,": an entry missing. "[]", "[a,]" end.
+                    if (c == ',') return false;
+                    if (!pop()) return false;
+                    ++q;
+                    continue;
+                }
+                if (c == ']' || c == '}' || c == '?' || c == ':' || c == '!' || c == 0) return false;
+                if (f.is_map && f.state == Flow::Key) {
+                    if (c == '*' || c == '&' || c == '[' || c == '{') return false;
+                    if (!flow_key(q)) return false;
+                } else if (!flow_item(q)) {
+                    return false;
+                }
+                break;
+            case Flow::Colon:
+                // A ':' here is on another line than its key: no simple key.
+                if (c == ',' || c == closing) {
+                    if (!deliver(Ref::borrow(Py_None), nullptr)) return false;
+                    f.state = Flow::Sep;
+                } else {
+                    return false;
+                }
+                break;
+            case Flow::Sep:
+                if (c == ',') {
+                    ++q;
+                    f.state = f.is_map ? Flow::Key : Flow::Value;
+                } else if (c == closing) {
+                    if (!pop()) return false;
+                    ++q;
+                } else {
+                    return false;
+                }
+                break;
+        }
+    }
     return true;
 }
 
@@ -835,6 +1094,15 @@ bool Reader::node(std::size_t p, std::size_t e, Ctx ctx, long ctx_indent, const 
         return deliver(found->second, nullptr);
     }
     std::size_t end;
+    if (c == '[' || c == '{') {
+        std::size_t q = p;
+        if (!flow(q, anchor)) return false;
+        // Only a comment may follow; a ':' would make it a key.
+        e = line_end(q);
+        if (!rest_empty(q, e)) return false;
+        pos_ = e + (s_[e] == '\n' ? 1 : 0);
+        return true;
+    }
     if (c == '\'' || c == '"') {
         Text text;
         bool multiline;
