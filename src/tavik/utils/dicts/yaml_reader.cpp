@@ -20,6 +20,8 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <algorithm>
 #include <vector>
 
 namespace tavik::dicts {
@@ -390,6 +392,41 @@ Ref resolve(const Char* s, std::size_t n, Tag& tag) {
     return make_str(s, n);
 }
 
+// The standard tags the reader takes; any other declines.
+enum class Std { None, Str, Int, Float, Bool, Null, Timestamp, Map, Seq };
+
+// What the safe constructor makes of a scalar under an explicit tag, when it
+// is certain: values its own pattern does not take (which it may still
+// accept, or reject) decline.
+Ref construct(Std tag, const Text& value) {
+    std::size_t n = value.size();
+    Text v = value;
+    v.append(4, 0);
+    const Char* s = v.data();
+    switch (tag) {
+        case Std::Str: return make_str(s, n);
+        case Std::Null: return Ref::borrow(Py_None);
+        case Std::Int: return n && is_int(s, n) ? make_int(s, n) : Ref();
+        case Std::Float: return n && is_float(s, n) ? make_float(s, n) : Ref();
+        case Std::Bool: {
+            // bool_values[value.lower()], for ASCII text.
+            std::string lower;
+            for (std::size_t i = 0; i < n; ++i) {
+                if (s[i] > 0x7F) return {};
+                lower.push_back(static_cast<char>(s[i] >= 'A' && s[i] <= 'Z' ? s[i] + 32 : s[i]));
+            }
+            if (lower == "yes" || lower == "true" || lower == "on") return Ref::borrow(Py_True);
+            if (lower == "no" || lower == "false" || lower == "off") return Ref::borrow(Py_False);
+            return {};
+        }
+        case Std::Timestamp: {
+            Stamp stamp;
+            return n && digit(s[0]) && is_timestamp(s, n, stamp) ? make_timestamp(stamp) : Ref();
+        }
+        default: return {};
+    }
+}
+
 // ---- the document ---------------------------------------------------------------
 
 enum class Ctx { Line, Dash, Colon };
@@ -481,6 +518,11 @@ private:
     bool flow_space(std::size_t& q);
     bool flow_item(std::size_t& q);
     bool flow_key(std::size_t& q);
+    bool block_scalar(std::size_t p, long ctx_indent, Text& out);
+    // "!!name" at q, followed by a space; q moves past it.
+    Std tag_at(std::size_t& q) const;
+    Std tag_ = Std::None;  // the tag of the node being read
+    Ref scalar(const Text& text, bool plain);
     bool flow_plain(std::size_t& q, Text& out, bool& multiline);
     bool finish(Frame& f);
     bool pop();
@@ -913,18 +955,29 @@ bool Reader::flow_key(std::size_t& q) {
 bool Reader::flow_item(std::size_t& q) {
     Text anchor_text;
     const Text* anchor = nullptr;
-    if (s_[q] == '&') {
-        ++q;
-        if (!anchor_name(q, line_end(q), anchor_text, true)) return false;
-        anchor = &anchor_text;
+    // Anchor and tag, in either order.
+    for (int round = 0; round < 2; ++round) {
+        if (s_[q] == '&' && !anchor) {
+            ++q;
+            if (!anchor_name(q, line_end(q), anchor_text, true)) return false;
+            anchor = &anchor_text;
+        } else if (s_[q] == '!' && tag_ == Std::None) {
+            tag_ = tag_at(q);
+            if (tag_ == Std::None) return false;
+        } else {
+            break;
+        }
         if (!flow_space(q)) return false;
     }
     Frame& f = stack_.back();
     Char c = s_[q];
     if (c == '[' || c == '{') {
+        Std tag = std::exchange(tag_, Std::None);
+        if (tag != Std::None && tag != (c == '[' ? Std::Seq : Std::Map)) return false;
         f.state = Flow::Sep;
         return flow(q, anchor);
     }
+    if (tag_ != Std::None && (c == '*' || c == ',' || c == ']' || c == '}')) return false;
     Ref value;
     if (c == '*') {
         Text name;
@@ -939,16 +992,14 @@ bool Reader::flow_item(std::size_t& q) {
         std::size_t end;
         if (!quoted(q, end, text, multiline)) return false;
         q = end;
-        value = make_str(text.data(), text.size());
+        value = scalar(text, false);
     } else if (f.is_map && (c == ',' || c == '}')) {
         value = Ref::borrow(Py_None);  // "k:" with no value
     } else {
         Text text;
         bool multiline;
         if (!flow_plain(q, text, multiline)) return false;
-        Tag tag;
-        value = resolve(text.data(), text.size(), tag);
-        if (tag != Tag::Str) return false;
+        value = scalar(text, true);
     }
     if (!f.is_map) {
         // "[k: v]" is a mapping inside the sequence.
@@ -1060,13 +1111,136 @@ bool Reader::entry(std::size_t p, std::size_t e) {
 }
 
 // A node starting at p: a new collection, an alias or a scalar.
+Std Reader::tag_at(std::size_t& q) const {
+    static const std::pair<const char*, Std> names[] = {
+        {"str", Std::Str},     {"int", Std::Int}, {"float", Std::Float}, {"bool", Std::Bool},
+        {"null", Std::Null},   {"timestamp", Std::Timestamp}, {"map", Std::Map}, {"seq", Std::Seq}};
+    if (s_[q] != '!' || s_[q + 1] != '!') return Std::None;
+    std::size_t r = q + 2;
+    while (s_[r] != ' ' && s_[r] != '\n' && s_[r] != 0) ++r;
+    if (s_[r] != ' ') return Std::None;
+    for (auto& [name, tag] : names) {
+        if (word(s_.data() + q + 2, r - q - 2, name)) {
+            q = r;
+            return tag;
+        }
+    }
+    return Std::None;
+}
+
+// A scalar's value under the tag being read (taken), or as resolved.
+Ref Reader::scalar(const Text& text, bool plain) {
+    Std tag = std::exchange(tag_, Std::None);
+    if (tag != Std::None) return construct(tag, text);
+    if (!plain) return make_str(text.data(), text.size());
+    Tag implicit;
+    Ref value = resolve(text.data(), text.size(), implicit);
+    return implicit == Tag::Str ? value : Ref();
+}
+
+// A literal ('|') or folded ('>') block scalar whose indicator is at p,
+// read as the scanner reads it; pos_ moves to the line that ends it.
+bool Reader::block_scalar(std::size_t p, long ctx_indent, Text& out) {
+    bool folded = s_[p] == '>';
+    std::size_t q = p + 1;
+    int chomping = 0;  // -1 strip, 1 keep
+    long increment = 0;
+    auto chomp = [&] {
+        if (s_[q] == '+' || s_[q] == '-') chomping = s_[q++] == '+' ? 1 : -1;
+    };
+    // An indentation indicator of 0 is an error: -1.
+    auto increment_digit = [&] {
+        if (digit(s_[q])) increment = s_[q] == '0' ? -1 : static_cast<long>(s_[q] - '0');
+        if (digit(s_[q])) ++q;
+    };
+    if (s_[q] == '+' || s_[q] == '-') {
+        chomp();
+        increment_digit();
+    } else {
+        increment_digit();
+        chomp();
+    }
+    if (increment < 0 || (s_[q] != ' ' && s_[q] != '\n' && s_[q] != 0)) return false;
+    q = skip_spaces(q);
+    if (s_[q] == '#') {
+        if (s_[q - 1] != ' ') return false;
+        while (s_[q] != '\n' && s_[q] != 0) ++q;
+    }
+    if (s_[q] == '\n') line_start_ = ++q;
+    auto col = [&] { return static_cast<long>(q - line_start_); };
+    long indent = std::max(ctx_indent + 1, 1L);
+    std::size_t breaks = 0;
+    auto scan_breaks = [&] {
+        breaks = 0;
+        while (col() < indent && s_[q] == ' ') ++q;
+        while (s_[q] == '\n') {
+            ++breaks;
+            line_start_ = ++q;
+            while (col() < indent && s_[q] == ' ') ++q;
+        }
+    };
+    if (increment == 0) {
+        long max_indent = 0;
+        while (s_[q] == ' ' || s_[q] == '\n') {
+            if (s_[q] == '\n') {
+                ++breaks;
+                line_start_ = ++q;
+            } else {
+                ++q;
+                max_indent = std::max(max_indent, col());
+            }
+        }
+        indent = std::max(indent, max_indent);
+    } else {
+        indent = indent + increment - 1;
+        scan_breaks();
+    }
+    bool line_break = false;
+    while (col() == indent && s_[q] != 0) {
+        out.append(breaks, '\n');
+        bool leading_non_space = s_[q] != ' ';
+        std::size_t e = line_end(q);
+        out.append(s_.data() + q, e - q);
+        q = e;
+        line_break = s_[q] == '\n';
+        if (line_break) line_start_ = ++q;
+        scan_breaks();
+        if (col() == indent && s_[q] != 0) {
+            if (folded && line_break && leading_non_space && s_[q] != ' ') {
+                if (!breaks) out.push_back(' ');
+            } else if (line_break) {
+                out.push_back('\n');
+            }
+        } else {
+            break;
+        }
+    }
+    if (chomping != -1 && line_break) out.push_back('\n');
+    if (chomping == 1) out.append(breaks, '\n');
+    // The main loop goes on with the line the scalar stopped at.
+    pos_ = line_start_;
+    return true;
+}
+
 bool Reader::node(std::size_t p, std::size_t e, Ctx ctx, long ctx_indent, const Text* anchor, bool above) {
     long col = column(p);
     Char c = s_[p];
     const Text* collection_anchor = above ? anchor : nullptr;
     if (anchor && !above && ctx == Ctx::Line) return false;
+    if (c == '!') {
+        if (tag_ != Std::None || ctx == Ctx::Line) return false;
+        std::size_t q = p;
+        Std tag = tag_at(q);
+        q = skip_spaces(q);
+        // A tagged empty node, or one on the lines below, declines.
+        if (tag == Std::None || q == e || s_[q] == '#') return false;
+        tag_ = tag;
+        bool ok = node(q, e, ctx, ctx_indent, anchor, above);
+        tag_ = Std::None;
+        return ok;
+    }
     if (dash(p)) {
-        if (ctx == Ctx::Colon || (anchor && !above)) return false;
+        if (ctx == Ctx::Colon || (anchor && !above) || tag_ != Std::None) return false;
         if (!open(false, col, false, collection_anchor)) return false;
         stack_.back().awaiting = true;
         std::size_t q = p + 1;
@@ -1088,7 +1262,7 @@ bool Reader::node(std::size_t p, std::size_t e, Ctx ctx, long ctx_indent, const 
     if (c == '*') {
         Text name;
         std::size_t q = p + 1;
-        if (anchor || !anchor_name(q, e, name) || !rest_empty(q, e)) return false;
+        if (anchor || tag_ != Std::None || !anchor_name(q, e, name) || !rest_empty(q, e)) return false;
         auto found = anchors_.find(name);
         if (found == anchors_.end()) return false;
         return deliver(found->second, nullptr);
@@ -1096,6 +1270,8 @@ bool Reader::node(std::size_t p, std::size_t e, Ctx ctx, long ctx_indent, const 
     std::size_t end;
     if (c == '[' || c == '{') {
         std::size_t q = p;
+        Std tag = std::exchange(tag_, Std::None);
+        if (tag != Std::None && tag != (c == '[' ? Std::Seq : Std::Map)) return false;
         if (!flow(q, anchor)) return false;
         // Only a comment may follow; a ':' would make it a key.
         e = line_end(q);
@@ -1111,34 +1287,28 @@ bool Reader::node(std::size_t p, std::size_t e, Ctx ctx, long ctx_indent, const 
         e = line_end(end);
         q = skip_spaces(end);
         if (s_[q] == ':' && blank_or_end(s_[q + 1])) {
-            if (multiline || ctx == Ctx::Colon || (anchor && !above)) return false;
+            if (multiline || ctx == Ctx::Colon || (anchor && !above) || tag_ != Std::None) return false;
             if (!open(true, col, false, collection_anchor)) return false;
             return entry(p, e);
         }
         if (!rest_empty(end, e)) return false;
         if (multiline) pos_ = e + (s_[e] == '\n' ? 1 : 0);
-        return deliver(make_str(text.data(), text.size()), anchor);
+        return deliver(scalar(text, false), anchor);
+    }
+    if (c == '|' || c == '>') {
+        Text text;
+        return block_scalar(p, ctx_indent, text) && deliver(scalar(text, false), anchor);
     }
     bool at_colon;
     if (!plain(p, e, end, at_colon)) return false;
     if (at_colon) {
-        if (ctx == Ctx::Colon || (anchor && !above)) return false;
+        if (ctx == Ctx::Colon || (anchor && !above) || tag_ != Std::None) return false;
         if (!open(true, col, false, collection_anchor)) return false;
         return entry(p, e);
     }
-    Tag tag;
-    Ref value;
-    if (skip_spaces(end) == e) {
-        Text text(s_.data() + p, end - p);
-        std::size_t before = pos_;
-        if (!fold_plain(e, ctx_indent, text)) return false;
-        if (pos_ != before) {
-            value = resolve(text.data(), text.size(), tag);
-            return tag == Tag::Str && deliver(std::move(value), anchor);
-        }
-    }
-    value = resolve(s_.data() + p, end - p, tag);
-    return tag == Tag::Str && deliver(std::move(value), anchor);
+    Text text(s_.data() + p, end - p);
+    if (skip_spaces(end) == e && !fold_plain(e, ctx_indent, text)) return false;
+    return deliver(scalar(text, true), anchor);
 }
 
 // One line with text, p at its first non-space character.
