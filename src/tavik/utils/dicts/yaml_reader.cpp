@@ -518,10 +518,13 @@ private:
     bool flow_space(std::size_t& q);
     bool flow_item(std::size_t& q);
     bool flow_key(std::size_t& q);
+    bool key_tag(std::size_t& p);
+    bool set_key(const Text& text, bool plain_key);
     bool block_scalar(std::size_t p, long ctx_indent, Text& out);
     // "!!name" at q, followed by a space; q moves past it.
     Std tag_at(std::size_t& q) const;
     Std tag_ = Std::None;  // the tag of the node being read
+    std::size_t tag_start_ = 0;
     Ref scalar(const Text& text, bool plain);
     bool flow_plain(std::size_t& q, Text& out, bool& multiline);
     bool finish(Frame& f);
@@ -919,24 +922,19 @@ bool Reader::flow_plain(std::size_t& q, Text& out, bool& multiline) {
 bool Reader::flow_key(std::size_t& q) {
     Frame& f = stack_.back();
     std::size_t start = q;
-    Ref key;
-    if (s_[q] == '\'' || s_[q] == '"') {
-        Text text;
-        bool multiline;
+    std::size_t line = line_start_;
+    if (!key_tag(q)) return false;
+    Text text;
+    bool multiline;
+    bool plain_key = !(s_[q] == '\'' || s_[q] == '"');
+    if (!plain_key) {
         std::size_t end;
         if (!quoted(q, end, text, multiline) || multiline) return false;
-        key = make_str(text.data(), text.size());
         q = end;
-    } else {
-        Text text;
-        bool multiline;
-        if (!flow_plain(q, text, multiline) || multiline) return false;
-        Tag tag;
-        key = resolve(text.data(), text.size(), tag);
-        if (tag == Tag::Merge) f.merge_key = true;
+    } else if (!flow_plain(q, text, multiline) || multiline) {
+        return false;
     }
-    if (!key) return false;
-    std::size_t line = line_start_;
+    if (line_start_ != line || !set_key(text, plain_key)) return false;
     while (s_[q] == ' ') ++q;
     // The ':' of a simple key: on the key's line, not too far from its start.
     if (s_[q] == ':') {
@@ -946,7 +944,6 @@ bool Reader::flow_key(std::size_t& q) {
     } else {
         f.state = Flow::Colon;
     }
-    f.key = std::move(key);
     f.awaiting = true;
     return true;
 }
@@ -1040,9 +1037,10 @@ bool Reader::flow(std::size_t& q, const Text* anchor) {
                     ++q;
                     continue;
                 }
-                if (c == ']' || c == '}' || c == '?' || c == ':' || c == '!' || c == 0) return false;
+                if (c == ']' || c == '}' || c == '?' || c == ':' || c == 0) return false;
                 if (f.is_map && f.state == Flow::Key) {
                     if (c == '*' || c == '&' || c == '[' || c == '{') return false;
+                    if (c == '!' && !(s_[q + 1] == '!')) return false;
                     if (!flow_key(q)) return false;
                 } else if (!flow_item(q)) {
                     return false;
@@ -1085,29 +1083,54 @@ bool Reader::value_after_colon(std::size_t q, std::size_t e) {
 
 // A key at p, in the innermost (mapping) frame, with its ':' and value.
 bool Reader::entry(std::size_t p, std::size_t e) {
-    Frame& f = stack_.back();
+    std::size_t start = p;
+    if (!key_tag(p)) return false;
     std::size_t end, q;
-    Ref key;
-    if (s_[p] == '\'' || s_[p] == '"') {
-        Text text;
+    Text text;
+    bool plain_key = !(s_[p] == '\'' || s_[p] == '"');
+    if (!plain_key) {
         bool multiline;
         if (!quoted(p, end, text, multiline) || multiline) return false;
-        key = make_str(text.data(), text.size());
         q = skip_spaces(end);
         if (s_[q] != ':' || !blank_or_end(s_[q + 1])) return false;
     } else {
         bool at_colon;
         if (!plain(p, e, end, at_colon) || !at_colon) return false;
         q = skip_spaces(end);
-        Tag tag;
-        key = resolve(s_.data() + p, end - p, tag);
-        if (tag == Tag::Merge) f.merge_key = true;
-        // "=" as a key is taken as the str "=".
+        text.assign(s_.data() + p, end - p);
     }
     // A key longer than this is no simple key for the scanner.
-    if (q - p > 1000 || !key) return false;
-    f.key = std::move(key);
+    if (q - start > 1000 || !set_key(text, plain_key)) return false;
     return value_after_colon(q + 1, e);
+}
+
+// The tag of a key at p, if any (p moves past it), into tag_.
+bool Reader::key_tag(std::size_t& p) {
+    if (s_[p] != '!') return true;
+    if (tag_ != Std::None) return false;
+    tag_ = tag_at(p);
+    while (s_[p] == ' ') ++p;
+    return tag_ != Std::None;
+}
+
+// The key of the innermost mapping, from its text. A plain "<<" is a merge
+// key; a plain "=" is the str "=".
+bool Reader::set_key(const Text& text, bool plain_key) {
+    Frame& f = stack_.back();
+    Std tag = std::exchange(tag_, Std::None);
+    Ref key;
+    if (tag != Std::None) {
+        key = construct(tag, text);
+    } else if (!plain_key) {
+        key = make_str(text.data(), text.size());
+    } else {
+        Tag implicit;
+        key = resolve(text.data(), text.size(), implicit);
+        f.merge_key = implicit == Tag::Merge;
+    }
+    if (!key) return false;
+    f.key = std::move(key);
+    return true;
 }
 
 // A node starting at p: a new collection, an alias or a scalar.
@@ -1223,18 +1246,20 @@ bool Reader::block_scalar(std::size_t p, long ctx_indent, Text& out) {
 }
 
 bool Reader::node(std::size_t p, std::size_t e, Ctx ctx, long ctx_indent, const Text* anchor, bool above) {
-    long col = column(p);
+    // A mapping whose first key is tagged starts at the tag.
+    long col = column(tag_ != Std::None ? tag_start_ : p);
     Char c = s_[p];
     const Text* collection_anchor = above ? anchor : nullptr;
     if (anchor && !above && ctx == Ctx::Line) return false;
     if (c == '!') {
-        if (tag_ != Std::None || ctx == Ctx::Line) return false;
+        if (tag_ != Std::None) return false;
         std::size_t q = p;
         Std tag = tag_at(q);
         q = skip_spaces(q);
         // A tagged empty node, or one on the lines below, declines.
         if (tag == Std::None || q == e || s_[q] == '#') return false;
         tag_ = tag;
+        tag_start_ = p;
         bool ok = node(q, e, ctx, ctx_indent, anchor, above);
         tag_ = Std::None;
         return ok;
@@ -1287,7 +1312,7 @@ bool Reader::node(std::size_t p, std::size_t e, Ctx ctx, long ctx_indent, const 
         e = line_end(end);
         q = skip_spaces(end);
         if (s_[q] == ':' && blank_or_end(s_[q + 1])) {
-            if (multiline || ctx == Ctx::Colon || (anchor && !above) || tag_ != Std::None) return false;
+            if (multiline || ctx == Ctx::Colon || (anchor && !above)) return false;
             if (!open(true, col, false, collection_anchor)) return false;
             return entry(p, e);
         }
@@ -1302,7 +1327,7 @@ bool Reader::node(std::size_t p, std::size_t e, Ctx ctx, long ctx_indent, const 
     bool at_colon;
     if (!plain(p, e, end, at_colon)) return false;
     if (at_colon) {
-        if (ctx == Ctx::Colon || (anchor && !above) || tag_ != Std::None) return false;
+        if (ctx == Ctx::Colon || (anchor && !above)) return false;
         if (!open(true, col, false, collection_anchor)) return false;
         return entry(p, e);
     }
