@@ -48,14 +48,20 @@ bool accepted(Char c) {
 // need no bounds; false when it holds a character declined above.
 template <class C>
 bool load_text(const C* data, Py_ssize_t n, Text& out) {
-    out.reserve(static_cast<std::size_t>(n) + 4);
+    out.resize(static_cast<std::size_t>(n) + 4);
+    Char* to = out.data();
     for (Py_ssize_t i = 0; i < n; ++i) {
         Char c = data[i];
-        if (c == '\r' && i + 1 < n && data[i + 1] == '\n') continue;
-        if (!accepted(c)) return false;
-        out.push_back(c);
+        // Printable ASCII, the common case, needs no other test.
+        if (c - 0x20 > 0x5E) {
+            if (c == '\r' && i + 1 < n && data[i + 1] == '\n') continue;
+            if (!accepted(c)) return false;
+        }
+        *to++ = c;
     }
-    out.append(4, 0);
+    std::size_t size = static_cast<std::size_t>(to - out.data());
+    std::fill(to, to + 4, 0);
+    out.resize(size + 4);
     return true;
 }
 
@@ -376,10 +382,18 @@ Ref resolve(const Char* s, std::size_t n, Tag& tag) {
         case '-': case '+': case '.': case '0': case '1': case '2': case '3': case '4': case '5': case '6':
         case '7': case '8': case '9': {
             // The matchers look a few characters past the end: a copy ends
-            // in NULs.
-            Text v(s, n);
-            v.append(4, 0);
-            const Char* t = v.data();
+            // in NULs (on the stack for the usual short numbers).
+            Char small[64];
+            Text large;
+            const Char* t = small;
+            if (n + 4 <= std::size(small)) {
+                std::copy(s, s + n, small);
+                std::fill(small + n, small + n + 4, 0);
+            } else {
+                large.assign(s, n);
+                large.append(4, 0);
+                t = large.data();
+            }
             if (is_float(t, n)) return make_float(t, n);
             if (t[0] != '.' && is_int(t, n)) return make_int(t, n);
             Stamp stamp;
@@ -510,7 +524,10 @@ private:
     // `out` (plain: raw text to resolve; quoted: the str).
     bool plain(std::size_t p, std::size_t e, std::size_t& end, bool& at_colon);
     bool quoted(std::size_t p, std::size_t& end, Text& out, bool& multiline);
-    bool fold_plain(std::size_t first_end, long ctx_indent, Text& out);
+    // `out` starts empty and receives the first line (first to first_end)
+    // only when another line continues it.
+    bool fold_plain(std::size_t first, std::size_t first_end, std::size_t first_line_end, long ctx_indent,
+                    Text& out);
     bool anchor_name(std::size_t& p, std::size_t e, Text& name, bool flow = false);
 
     // Flow collections.
@@ -525,7 +542,8 @@ private:
     Std tag_at(std::size_t& q) const;
     Std tag_ = Std::None;  // the tag of the node being read
     std::size_t tag_start_ = 0;
-    Ref scalar(const Text& text, bool plain);
+    Ref scalar(const Char* text, std::size_t n, bool plain);
+    Ref scalar(const Text& text, bool plain) { return scalar(text.data(), text.size(), plain); }
     bool flow_plain(std::size_t& q, Text& out, bool& multiline);
     bool finish(Frame& f);
     bool pop();
@@ -577,8 +595,9 @@ bool Reader::plain(std::size_t p, std::size_t e, std::size_t& end, bool& at_colo
 // `first_end` (at the end of a line, not at a comment): those indented more
 // than `ctx_indent`. Folded as the scanner folds: one break is a space, each
 // further empty line a "\n".
-bool Reader::fold_plain(std::size_t first_end, long ctx_indent, Text& out) {
-    std::size_t p = first_end;  // at '\n' or the end
+bool Reader::fold_plain(std::size_t first, std::size_t first_end, std::size_t first_line_end, long ctx_indent,
+                        Text& out) {
+    std::size_t p = first_line_end;  // at '\n' or the end
     for (;;) {
         if (s_[p] != '\n') return true;
         // Count the empty lines, find the next line with text.
@@ -613,6 +632,7 @@ bool Reader::fold_plain(std::size_t first_end, long ctx_indent, Text& out) {
             ++r;
             end = r;
         }
+        if (out.empty()) out.assign(s_.data() + first, first_end - first);
         if (breaks == 0) {
             out.push_back(' ');
         } else {
@@ -1152,12 +1172,12 @@ Std Reader::tag_at(std::size_t& q) const {
 }
 
 // A scalar's value under the tag being read (taken), or as resolved.
-Ref Reader::scalar(const Text& text, bool plain) {
+Ref Reader::scalar(const Char* text, std::size_t n, bool plain) {
     Std tag = std::exchange(tag_, Std::None);
-    if (tag != Std::None) return construct(tag, text);
-    if (!plain) return make_str(text.data(), text.size());
+    if (tag != Std::None) return construct(tag, Text(text, n));
+    if (!plain) return make_str(text, n);
     Tag implicit;
-    Ref value = resolve(text.data(), text.size(), implicit);
+    Ref value = resolve(text, n, implicit);
     return implicit == Tag::Str ? value : Ref();
 }
 
@@ -1331,9 +1351,10 @@ bool Reader::node(std::size_t p, std::size_t e, Ctx ctx, long ctx_indent, const 
         if (!open(true, col, false, collection_anchor)) return false;
         return entry(p, e);
     }
-    Text text(s_.data() + p, end - p);
-    if (skip_spaces(end) == e && !fold_plain(e, ctx_indent, text)) return false;
-    return deliver(scalar(text, true), anchor);
+    Text folded;
+    if (skip_spaces(end) == e && !fold_plain(p, end, e, ctx_indent, folded)) return false;
+    if (!folded.empty()) return deliver(scalar(folded, true), anchor);
+    return deliver(scalar(s_.data() + p, end - p, true), anchor);
 }
 
 // One line with text, p at its first non-space character.
