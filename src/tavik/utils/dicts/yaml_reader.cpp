@@ -18,6 +18,7 @@
 #include <datetime.h>
 
 #include <cstdint>
+#include <new>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -1444,17 +1445,24 @@ Ref read_yaml(PyObject* text) {
             return {};
         }
     }
-    Text s;
-    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    bool ok;
-    switch (PyUnicode_KIND(text)) {
-        case PyUnicode_1BYTE_KIND: ok = load_text(PyUnicode_1BYTE_DATA(text), n, s); break;
-        case PyUnicode_2BYTE_KIND: ok = load_text(PyUnicode_2BYTE_DATA(text), n, s); break;
-        default: ok = load_text(PyUnicode_4BYTE_DATA(text), n, s); break;
+    Ref result;
+    // Running out of memory for the reader's own tables declines too: the
+    // original then meets the shortage itself.
+    try {
+        Text s;
+        Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+        bool ok;
+        switch (PyUnicode_KIND(text)) {
+            case PyUnicode_1BYTE_KIND: ok = load_text(PyUnicode_1BYTE_DATA(text), n, s); break;
+            case PyUnicode_2BYTE_KIND: ok = load_text(PyUnicode_2BYTE_DATA(text), n, s); break;
+            default: ok = load_text(PyUnicode_4BYTE_DATA(text), n, s); break;
+        }
+        if (!ok) return {};
+        Reader reader(std::move(s));
+        result = reader.read();
+    } catch (const std::bad_alloc&) {
+        result = nullptr;
     }
-    if (!ok) return {};
-    Reader reader(std::move(s));
-    Ref result = reader.read();
     // Whatever failed while building (a date out of range, an int too long
     // to convert) is the original's to report, in its own words.
     if (!result) PyErr_Clear();
