@@ -148,7 +148,7 @@ STRUCTURES = [
     "a:\n- 1\n-\n- - 2\n  - 3\nb: 4", "  a: 1\n  b: 2\n", "  a: 1\nb: 2", "? a\n: b", "a: |\n  x\n", "a: !!str 1",
     "%YAML 1.1\n---\na: 1", "a: 'x'y", "a: 'x' # c\n", "'a' : 1", "\"a\": 1\n'b': 2", "a:\n  - x\n- y",
     "'unterminated", "a: |\n  x\n   y\n\n  z\n\n", "a: >-\n  x\n  y\n\n   z\n  w\nb: 1", "- |+\n  x\n\n- >2\n   y\n",
-    "a: |\n\n   \n  x", "a: |0\n x", "a: |x", "a: | # c\n  x\n# d\n", "|\n x\n", "a: >\n\n  b\n  c\n\n\n", "a: |\nb: 1",
+    "a: |\n\n   \n  x", "a: |0\n x", "a: |x", "a: | x\n", "a: |", "a: >-", "a: | # c\n  x\n# d\n", "|\n x\n", "a: >\n\n  b\n  c\n\n\n", "a: |\nb: 1",
     "a: !!int '0x1F'\nb: !!str 12\nc: !!float '1.5'\nd: !!bool 'TRUE'\ne: !!null 'x'\nf: !!map {a: 1}\ng: !!seq [1]",
     "a: !!int 'x'\n", "a: !!set {x}", "a: !!binary aGk=", "a: !foo x", "[!!str 1, &a !!int '2', !!timestamp 2001-01-01, *a]",
     "a: !!str\n", "a: &x !!str b\nc: *x", "{a: !!str}", "!!str a: b", "- !!str\n  a: b", "a: \"x\n  ---\n  y\"", "a: b\n# c\n  d", "a: b\n  # c\nd: e", "a: b\n\n\n  c\n\n  d",

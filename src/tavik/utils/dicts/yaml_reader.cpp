@@ -524,6 +524,7 @@ private:
     // Scalars. `end` is where the scalar's text ends; the value comes back in
     // `out` (plain: raw text to resolve; quoted: the str).
     bool plain(std::size_t p, std::size_t e, std::size_t& end, bool& at_colon);
+    std::size_t plain_line(std::size_t q, std::size_t e, std::size_t& end, bool& at_colon) const;
     bool quoted(std::size_t p, std::size_t& end, Text& out, bool& multiline);
     // `out` starts empty and receives the first line (first to first_end)
     // only when another line continues it.
@@ -573,9 +574,16 @@ bool Reader::plain(std::size_t p, std::size_t e, std::size_t& end, bool& at_colo
                      c == '#' || c == '&' || c == '*' || c == '!' || c == '|' || c == '>' || c == '\'' ||
                      c == '"' || c == '%' || c == '@' || c == '`';
     if (indicator && !((c == '-' || c == '?' || c == ':') && !blank_or_end(s_[p + 1]))) return false;
+    plain_line(p, e, end, at_colon);
+    return true;
+}
+
+// The text of a plain scalar on one line from q, up to ": " (`at_colon`),
+// " #" or the end of the line; `end` is past its last character. Returns
+// where the scan stopped.
+std::size_t Reader::plain_line(std::size_t q, std::size_t e, std::size_t& end, bool& at_colon) const {
     at_colon = false;
-    end = p;
-    std::size_t q = p;
+    end = q;
     while (q < e) {
         if (s_[q] == ' ') {
             q = skip_spaces(q);
@@ -589,7 +597,7 @@ bool Reader::plain(std::size_t p, std::size_t e, std::size_t& end, bool& at_colo
         ++q;
         end = q;
     }
-    return true;
+    return q;
 }
 
 // The lines that continue a plain scalar whose first line ended at
@@ -621,18 +629,10 @@ bool Reader::fold_plain(std::size_t first, std::size_t first_end, std::size_t fi
         // " #" or the end.
         line_start_ = start;
         std::size_t e = line_end(q);
-        std::size_t end = q;
-        std::size_t r = q;
-        while (r < e) {
-            if (s_[r] == ' ') {
-                r = skip_spaces(r);
-                if (r == e || s_[r] == '#') break;
-                continue;
-            }
-            if (s_[r] == ':' && blank_or_end(s_[r + 1])) return false;
-            ++r;
-            end = r;
-        }
+        std::size_t end;
+        bool at_colon;
+        std::size_t r = plain_line(q, e, end, at_colon);
+        if (at_colon) return false;
         if (out.empty()) out.assign(s_.data() + first, first_end - first);
         if (breaks == 0) {
             out.push_back(' ');
@@ -1037,8 +1037,11 @@ bool Reader::flow(std::size_t& q, const Text* anchor) {
     stack_.back().flow = true;
     stack_.back().state = is_map ? Flow::Key : Flow::Value;
     ++q;
+    // Each round takes a character or changes the state; a text cannot need
+    // more rounds than this.
+    std::size_t rounds = 0, limit = 3 * s_.size() + 8;
     while (stack_.size() > base) {
-        if (!flow_space(q)) return false;
+        if (++rounds > limit || !flow_space(q)) return false;
         Frame& f = stack_.back();
         Char c = s_[q];
         Char closing = f.is_map ? '}' : ']';
@@ -1205,11 +1208,13 @@ bool Reader::block_scalar(std::size_t p, long ctx_indent, Text& out) {
         chomp();
     }
     if (increment < 0 || (s_[q] != ' ' && s_[q] != '\n' && s_[q] != 0)) return false;
+    // Then only a comment on the indicator's line.
     q = skip_spaces(q);
     if (s_[q] == '#') {
         if (s_[q - 1] != ' ') return false;
         while (s_[q] != '\n' && s_[q] != 0) ++q;
     }
+    if (s_[q] != '\n' && s_[q] != 0) return false;
     if (s_[q] == '\n') line_start_ = ++q;
     auto col = [&] { return static_cast<long>(q - line_start_); };
     long indent = std::max(ctx_indent + 1, 1L);
@@ -1261,8 +1266,9 @@ bool Reader::block_scalar(std::size_t p, long ctx_indent, Text& out) {
     }
     if (chomping != -1 && line_break) out.push_back('\n');
     if (chomping == 1) out.append(breaks, '\n');
-    // The main loop goes on with the line the scalar stopped at.
-    pos_ = line_start_;
+    // The main loop goes on with the line the scalar stopped at (past the
+    // indicator's line).
+    pos_ = std::max(pos_, line_start_);
     return true;
 }
 
@@ -1426,7 +1432,10 @@ Ref Reader::read() {
             continue;
         }
         started = true;
-        if (!line(p, e)) return {};
+        std::size_t at = line_start_;
+        // Every line moves the reading on: a line read again would be read
+        // forever.
+        if (!line(p, e) || pos_ <= at) return {};
     }
     while (!stack_.empty()) {
         if (!close()) return {};
