@@ -1,13 +1,13 @@
 // The reader. What it answers: one document (an optional "---" line first,
 // an optional "..." line last) of block mappings and sequences (indentless
-// sequences as mapping values, compact nesting after "- "), plain scalars
-// (folded over lines), single- and double-quoted scalars (escapes, folded
-// over lines), comments, anchors and aliases, and merge keys whose value is
-// an alias of a finished mapping or of a finished list of mappings. Plain
-// scalars resolve as the safe loader's implicit resolvers and constructors
-// do. Everything else declines: tags, directives, flow collections, block
-// scalars, explicit "?" keys, tabs, line breaks other than "\n" and "\r\n",
-// and every text that safe_load rejects.
+// sequences as mapping values, compact nesting after "- "), flow sequences
+// and mappings, plain scalars (folded over lines), single- and double-quoted
+// scalars (escapes, folded over lines), literal and folded block scalars,
+// comments, anchors and aliases, merge keys, and the standard tags of
+// scalars, mappings and sequences. Plain scalars resolve as the safe loader's
+// implicit resolvers and constructors do. Everything else declines: other
+// tags, directives, explicit "?" keys, tabs, line breaks other than "\n" and
+// "\r\n", a byte order mark, and every text that safe_load rejects.
 //
 // Linear: one pass over the text, one stack entry per open collection, no
 // recursion.
