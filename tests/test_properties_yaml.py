@@ -291,6 +291,7 @@ GUARDED = {
     "class attribute": _bool_word,
     "node class": lambda: _replace(yaml.nodes.Node, "__repr__", lambda self: "node"),
     "float nan": lambda: _replace(yaml.constructor.SafeConstructor, "nan_value", float("nan")),
+    "bases": lambda: _replace(yaml.SafeLoader, "__bases__", yaml.SafeLoader.__bases__ + (type("Mixin", (), {}),)),
 }
 
 

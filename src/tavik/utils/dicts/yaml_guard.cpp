@@ -280,6 +280,24 @@ bool functions_unchanged() {
     return true;
 }
 
+// `__bases__` assigned leaves the namespaces alone: each class's method
+// resolution order is the tuple it had.
+// A tuple rebuilt with the same classes (the bases assigned back) is kept in
+// its place.
+bool bases_unchanged() {
+    for (Class& c : classes_) {
+        PyObject* mro = reinterpret_cast<PyTypeObject*>(c.type)->tp_mro;
+        if (mro == c.mro) continue;
+        Py_ssize_t n = PyTuple_GET_SIZE(c.mro);
+        if (!mro || PyTuple_GET_SIZE(mro) != n) return false;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (PyTuple_GET_ITEM(mro, i) != PyTuple_GET_ITEM(c.mro, i)) return false;
+        }
+        Py_SETREF(c.mro, Py_NewRef(mro));
+    }
+    return true;
+}
+
 bool lists_unchanged() {
     for (const ListCopy& l : lists_) {
         Py_ssize_t n = PyTuple_GET_SIZE(l.copy);
@@ -292,9 +310,6 @@ bool lists_unchanged() {
 }
 
 bool namespaces_unchanged() {
-    for (const Class& c : classes_) {
-        if (reinterpret_cast<PyTypeObject*>(c.type)->tp_mro != c.mro) return false;
-    }
     for (const DictCopy& d : dicts_) {
         if (!same_dict(d)) return false;
     }
@@ -324,7 +339,7 @@ bool yaml_is_original(PyObject* safe_load) {
     if (!usable || safe_load != safe_load_) return false;
     PyThreadState* ts = PyThreadState_Get();
     if (ts->c_tracefunc || ts->c_profilefunc) return false;
-    if (!functions_unchanged() || !lists_unchanged()) return false;
+    if (!functions_unchanged() || !lists_unchanged() || !bases_unchanged()) return false;
     if (classes_changed || verified_epoch != epoch) {
         if (!namespaces_unchanged()) return false;
         classes_changed = false;

@@ -14,15 +14,17 @@
 //   exists for that, so every one is compared with its kept value at every
 //   call (a few hundred pointer comparisons).
 // - An attribute of a class set or deleted (a method replaced, `SafeLoader.
-//   add_constructor` giving the class its own table, `__bases__` assigned):
-//   a type watcher on every class of those modules, on `SafeLoader`'s whole
-//   method resolution order and on `collections.abc.Hashable` sets a flag.
-//   CPython calls type watchers from PyType_Modified only while the type has a
-//   valid version tag; watch_type (core/watch.hpp) is responsible for keeping
-//   one. The flag makes the next call compare every class namespace with its
-//   copy and every method resolution order with the kept tuple; when all are
-//   back (the attribute restored) the flag is cleared and the native way
-//   returns.
+//   add_constructor` giving the class its own table): every class of those
+//   modules, of `SafeLoader`'s method resolution order, `collections.abc.
+//   Hashable` and the metaclasses among them is seen twice. Its namespace is
+//   a dict watched by this file's dict watcher (below), which fires for every
+//   store into it, version tag or not; and a type watcher sets a flag (CPython
+//   calls type watchers from PyType_Modified only while the type has a valid
+//   version tag; watch_type in core/watch.hpp is responsible for that). Either
+//   makes the next call compare every class namespace with its copy; when all
+//   are back (the attribute restored) the native way returns.
+// - `__bases__` assigned (the namespaces stay as they were): each class's
+//   method resolution order is compared with the kept tuple at every call.
 // - A module-level name of a loader module rebound, added or deleted (`load`,
 //   `SafeLoader`, `datetime`, a class, ...), a builtin that their code names
 //   rebound, an entry of `datetime`, `types`, `collections` or
