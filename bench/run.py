@@ -98,6 +98,30 @@ LIST_TEXT = repr([json.dumps({f"k{i % 5}": i}) for i in range(10)])
 YAML_TEXT = "a: 1\nb: [x, y]\n"
 
 
+def yaml_configuration(services=6):
+    """A service configuration as hosts keep them: per service nested
+    mappings four levels deep, lists of mixed scalars, quoted and plain
+    strings, numbers, booleans and nulls, comments."""
+    lines = ["# services of the deployment", "version: 3", "region: eu-west-1", ""]
+    for s in range(services):
+        lines += [f"service_{s}:", f'  image: "registry.example.com/team/service-{s}:1.{s}.0"',
+                  f"  replicas: {s + 1}", "  enabled: true", "  owner: 'platform team'", "  notes: ~", "  labels:"]
+        lines += [f"  - {v}" for v in (f"tier-{s}", s * 7, "on", 0.25, "null", f'"quoted {s}"')]
+        for g in range(3):
+            lines += [f"  group_{g}:", f"    name: group {g} of service {s}", f"    weight: {0.5 + g}",
+                      f"    active: {'yes' if g % 2 else 'no'}"]
+            for h in range(2):
+                lines += [f"    section_{h}:  # level three", f"      limit: {100 * h + g}",
+                          f'      label: "s{s}-g{g}-h{h}"', "      fallback: null", "      ports:",
+                          f"      - {8000 + h}", f"      - 'tcp/{9000 + g}'", "      - true", "      - 1.5e+3",
+                          "      deep:"] + [f"        key_{k}: value {k}" for k in range(5)]
+    return "\n".join(lines) + "\n"
+
+
+YAML_CONFIG = yaml_configuration()
+YAML_SMALL = "name: billing\nreplicas: 2\nenabled: yes\nregion: 'eu-west-1'\ntimeout: 2.5\n"
+
+
 def build_parser(impl, parser_class=None, width=80):
     parser_class = parser_class or impl.ArgsPropagationParser
     formatter = functools.partial(impl.Tavik_HelpFormatter, width=width)
@@ -158,6 +182,9 @@ def cases():
         ("load_dict_from_json_string", "dicts.load_dict_from_json_string(text)", d(text=JSON_TEXT)),
         ("load_dict_from_list, 10 elements", "dicts.load_dict_from_list(text)", d(text=LIST_TEXT)),
         ("load_dict_from_yaml, text", "dicts.load_dict_from_yaml(text)", d(text=YAML_TEXT)),
+        ("load_dict_from_yaml, 5-line text", "dicts.load_dict_from_yaml(text)", d(text=YAML_SMALL)),
+        (f"load_dict_from_yaml, {YAML_CONFIG.count(chr(10))}-line configuration", "dicts.load_dict_from_yaml(text)",
+         d(text=YAML_CONFIG)),
         ("recursive_update(1, 2)", "f(1, 2)", lambda dicts, parser: dict(f=dicts.recursive_update)),
         ("set_dict_by_key_path({}, [], 1)", "f({}, [], 1)", lambda dicts, parser: dict(f=dicts.set_dict_by_key_path)),
         ("parser: format_help, 12 arguments", "p.format_help()",

@@ -23,6 +23,13 @@ CASES = {
     "yaml-undecodable": lambda f: dicts.load_dict_from_yaml(str(f / "bad.yaml")),
     "yaml-malformed": lambda f: dicts.load_dict_from_yaml("a: [1, 2"),
     "yaml-number": lambda f: dicts.load_dict_from_yaml(0),
+    # Read natively: every kind of node, a recursive anchor, merges, and
+    # texts declined after part of the result was built.
+    "yaml-native": lambda f: dicts.load_dict_from_yaml(
+        "d: &d {a: 1, t: 2001-12-14 21:59:43.10 -5}\ne: {<<: [*d], b: !!int '0x1F'}\nr: &r [*r, .nan]\n"
+        "s: |\n  x\n  y\nq: \"\\u00e9\"\n"),
+    "yaml-native-merged": lambda f: dicts.load_dict_from_yaml("a: &a\n  x: 1\nb:\n  <<: *a\n  y: [1, {z: 2}]\n"),
+    "yaml-declined-late": lambda f: dicts.load_dict_from_yaml("a: [1, {b: 2}, &x c]\nb: 2001-02-30\n"),
     "list": lambda f: dicts.load_dict_from_list(repr(['{"a": 1}', '{"a": 2}', ENCODED]), False),
     "list-bad-element": lambda f: dicts.load_dict_from_list("""['{"a": 1}', '[1]']"""),
     "list-not-iterable": lambda f: dicts.load_dict_from_list("None"),

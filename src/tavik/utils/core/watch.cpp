@@ -55,7 +55,7 @@ struct Watched {
     PyObject* object;  // a watched class, or the dict of one or of a base
     bool* changed;
 };
-std::array<Watched, 128> watched_classes{};
+std::array<Watched, 512> watched_classes{};
 
 void report(PyObject* object) {
     for (const Watched& w : watched_classes) {

@@ -2,6 +2,8 @@
 // load_dict_from_list.
 #include "core/shlex.hpp"
 #include "dicts/dicts.hpp"
+#include "dicts/yaml_guard.hpp"
+#include "dicts/yaml_reader.hpp"
 
 namespace tavik::dicts {
 
@@ -205,7 +207,15 @@ Ref load_yaml(Function* self, PyObject* loadable) {
             if (!content) return {};
         }
     }
-    return call_attr(self, n_yaml, n_safe_load, content ? content.get() : loadable);
+    PyObject* text = content ? content.get() : loadable;
+    Ref safe_load = global_attr(self, n_yaml, n_safe_load);
+    if (!safe_load) return {};
+    // The original safe_load, running only original code, on a str: read
+    // natively when the reader is certain; otherwise the call as written.
+    if (PyUnicode_CheckExact(text) && yaml_is_original(safe_load.get())) {
+        if (Ref data = read_yaml(text)) return data;
+    }
+    return call(safe_load.get(), text);
 }
 
 PyObject* load_dict_from_yaml(Function* self, PyObject* const* args) {

@@ -2,6 +2,7 @@
 #include "core/module.hpp"
 #include "core/shlex.hpp"
 #include "dicts/dicts.hpp"
+#include "dicts/yaml_guard.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -31,6 +32,7 @@ Name n_compile{"compile"};
 Name n_get{"get"};
 Name n_logging{"logging"};
 Name n_shlex{"shlex"};
+Name n_yaml{"yaml"};
 Name n_re{"re"};
 Name n_cfg{"cfg"};
 Name n___name__{"__name__"};
@@ -101,6 +103,9 @@ int body(PyObject* module) {
     // The native shlex.split holds only for the module as imported.
     Ref shlex = module_global(module, n_shlex);
     if (!shlex || keep_shlex(shlex.get()) < 0) return -1;
+    // The native YAML reader holds only for PyYAML as imported.
+    Ref yaml = module_global(module, n_yaml);
+    if (!yaml || keep_yaml(yaml.get()) < 0) return -1;
     if (import_names(module, "ast", {{"literal_eval", "literal_eval"}}) < 0 ||
         import_names(module, "collections.abc", {{"Mapping", "Mapping"}, {"MutableSequence", "MutableSequence"}}) < 0) {
         return -1;

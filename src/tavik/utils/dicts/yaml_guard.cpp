@@ -1,0 +1,355 @@
+#include "dicts/yaml_guard.hpp"
+
+#include "core/watch.hpp"
+
+#include <cstdint>
+#include <unordered_set>
+#include <vector>
+
+namespace tavik::dicts {
+
+namespace {
+
+// The modules whose code safe_load runs.
+constexpr const char* kModules[] = {"yaml",         "yaml.error",    "yaml.tokens",   "yaml.events",
+                                    "yaml.nodes",   "yaml.reader",   "yaml.scanner",  "yaml.parser",
+                                    "yaml.composer", "yaml.constructor", "yaml.resolver", "yaml.loader"};
+
+bool usable = false;
+PyObject* safe_load_ = nullptr;
+PyObject* nan_ = nullptr;
+
+// ---- dicts: watched, compared with a copy when the epoch moves --------------
+
+std::uint64_t epoch = 1;
+std::uint64_t verified_epoch = 0;
+int dict_watcher = -1;
+
+// Runs inside the dict operation: no failure, no Python code.
+int on_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++epoch;
+    return 0;
+}
+
+struct DictCopy {
+    PyObject* dict;
+    PyObject* copy;
+};
+std::vector<DictCopy> dicts_;
+
+// One entry of a namespace, present (value) or absent (nullptr).
+struct Entry {
+    PyObject* dict;
+    PyObject* key;
+    PyObject* value;
+};
+std::vector<Entry> entries_;
+
+bool watch_dict(PyObject* dict) {
+    if (dict_watcher < 0) {
+        dict_watcher = PyDict_AddWatcher(on_dict_change);
+        if (dict_watcher < 0) return false;
+    }
+    return PyDict_Watch(dict_watcher, dict) == 0;
+}
+
+bool keep_dict(PyObject* dict) {
+    if (!PyDict_CheckExact(dict)) return false;
+    for (const DictCopy& d : dicts_) {
+        if (d.dict == dict) return true;
+    }
+    PyObject* copy = PyDict_Copy(dict);
+    if (!copy) return false;
+    if (!watch_dict(dict)) {
+        Py_DECREF(copy);
+        return false;
+    }
+    dicts_.push_back({Py_NewRef(dict), copy});
+    return true;
+}
+
+bool keep_entry(PyObject* dict, PyObject* key) {
+    PyObject* value;
+    if (PyDict_GetItemRef(dict, key, &value) < 0 || !watch_dict(dict)) return false;
+    entries_.push_back({Py_NewRef(dict), Py_NewRef(key), value});
+    return true;
+}
+
+bool same_dict(const DictCopy& d) {
+    if (PyDict_GET_SIZE(d.dict) != PyDict_GET_SIZE(d.copy)) return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(d.copy, &pos, &key, &value)) {
+        // Keys are the copy's own objects: the lookup finds them by identity
+        // first, and str keys compare without Python code.
+        PyObject* now;
+        if (PyDict_GetItemRef(d.dict, key, &now) < 0) {
+            PyErr_Clear();
+            return false;
+        }
+        Py_XDECREF(now);
+        if (now != value) return false;
+    }
+    return true;
+}
+
+// ---- functions, classes, lists ------------------------------------------------
+
+struct Function {
+    PyObject* function;
+    PyObject* code;
+    PyObject* defaults;
+    PyObject* kwdefaults;
+};
+std::vector<Function> functions_;
+
+struct Class {
+    PyObject* type;
+    PyObject* mro;
+};
+std::vector<Class> classes_;
+bool classes_changed = false;
+
+struct ListCopy {
+    PyObject* list;
+    PyObject* copy;  // tuple
+};
+std::vector<ListCopy> lists_;
+
+std::unordered_set<PyObject*> names_;  // co_names of every kept function
+
+void collect_names(PyObject* code) {
+    PyCodeObject* co = reinterpret_cast<PyCodeObject*>(code);
+    PyObject* names = co->co_names;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i) names_.insert(PyTuple_GET_ITEM(names, i));
+    PyObject* consts = co->co_consts;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts); ++i) {
+        PyObject* c = PyTuple_GET_ITEM(consts, i);
+        if (PyCode_Check(c)) collect_names(c);
+    }
+}
+
+void keep_function(PyObject* f) {
+    for (const Function& k : functions_) {
+        if (k.function == f) return;
+    }
+    PyObject* code = PyFunction_GET_CODE(f);
+    functions_.push_back({Py_NewRef(f), Py_NewRef(code), Py_XNewRef(PyFunction_GET_DEFAULTS(f)),
+                          Py_XNewRef(PyFunction_GET_KW_DEFAULTS(f))});
+    collect_names(code);
+}
+
+// The function behind a namespace value, if any: plain, class or static
+// method, property accessors.
+bool keep_callable(PyObject* value) {
+    if (PyFunction_Check(value)) {
+        keep_function(value);
+        return true;
+    }
+    const char* inner[] = {"__func__", "fget", "fset", "fdel"};
+    bool wrapper = Py_IS_TYPE(value, &PyClassMethod_Type) || Py_IS_TYPE(value, &PyStaticMethod_Type);
+    bool property = Py_IS_TYPE(value, &PyProperty_Type);
+    if (!wrapper && !property) return true;
+    for (std::size_t i = wrapper ? 0 : 1; i < (wrapper ? 1 : 4); ++i) {
+        Ref f = Ref::steal(PyObject_GetAttrString(value, inner[i]));
+        if (!f) return false;
+        if (PyFunction_Check(f.get())) keep_function(f.get());
+    }
+    return true;
+}
+
+bool keep_namespace(PyObject* dict) {
+    if (!keep_dict(dict)) return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!keep_callable(value)) return false;
+    }
+    return true;
+}
+
+bool keep_class(PyObject* type) {
+    for (const Class& c : classes_) {
+        if (c.type == type) return true;
+    }
+    // A metaclass answers attribute lookups and isinstance its own way: it
+    // is kept as well.
+    PyObject* meta = reinterpret_cast<PyObject*>(Py_TYPE(type));
+    if (meta != reinterpret_cast<PyObject*>(&PyType_Type) && !keep_class(meta)) return false;
+    PyTypeObject* t = reinterpret_cast<PyTypeObject*>(type);
+    if (!(t->tp_flags & Py_TPFLAGS_HEAPTYPE)) return true;  // static types never change
+    if (!watch_type(type, &classes_changed) || !keep_namespace(t->tp_dict)) return false;
+    classes_.push_back({Py_NewRef(type), Py_NewRef(t->tp_mro)});
+    return true;
+}
+
+bool keep_resolver_lists(PyObject* table) {
+    if (!PyDict_CheckExact(table)) return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(table, &pos, &key, &value)) {
+        if (!PyList_CheckExact(value)) return false;
+        PyObject* copy = PyList_AsTuple(value);
+        if (!copy) return false;
+        lists_.push_back({Py_NewRef(value), copy});
+    }
+    return true;
+}
+
+Ref attr(PyObject* obj, const char* name) {
+    return Ref::steal(PyObject_GetAttrString(obj, name));
+}
+
+bool keep_entry(PyObject* module, const char* name) {
+    Ref key = Ref::steal(PyUnicode_InternFromString(name));
+    return key && keep_entry(PyModule_GetDict(module), key.get());
+}
+
+bool keep_all(PyObject* yaml) {
+    PyObject* modules = PyImport_GetModuleDict();
+    for (const char* name : kModules) {
+        PyObject* m = PyDict_GetItemString(modules, name);
+        if (!m || !PyModule_CheckExact(m)) return false;
+        PyObject* dict = PyModule_GetDict(m);
+        if (!keep_namespace(dict)) return false;
+        // Every class the module defines (tokens, events, nodes, errors, the
+        // loader's parts).
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict, &pos, &key, &value)) {
+            if (!PyType_Check(value)) continue;
+            Ref module_name = attr(value, "__module__");
+            if (!module_name) return false;
+            if (PyUnicode_Check(module_name.get()) && PyUnicode_CompareWithASCIIString(module_name.get(), name) == 0 &&
+                !keep_class(value)) {
+                return false;
+            }
+        }
+    }
+    Ref safe_load = attr(yaml, "safe_load");
+    Ref loader = attr(yaml, "SafeLoader");
+    if (!safe_load || !loader || !PyFunction_Check(safe_load.get()) || !PyType_Check(loader.get())) return false;
+    PyObject* mro = reinterpret_cast<PyTypeObject*>(loader.get())->tp_mro;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        if (!keep_class(PyTuple_GET_ITEM(mro, i))) return false;
+    }
+    // The class-level tables, as SafeLoader finds them; each is a dict that
+    // the add_* class methods may change in place.
+    for (const char* table : {"yaml_constructors", "yaml_multi_constructors", "yaml_implicit_resolvers",
+                              "yaml_path_resolvers", "bool_values"}) {
+        Ref t = attr(loader.get(), table);
+        if (!t || !keep_dict(t.get())) return false;
+    }
+    Ref resolvers = attr(loader.get(), "yaml_implicit_resolvers");
+    if (!resolvers || !keep_resolver_lists(resolvers.get())) return false;
+    // What the constructor reaches through other modules.
+    Ref types = Ref::steal(PyImport_ImportModule("types"));
+    Ref collections = types ? Ref::steal(PyImport_ImportModule("collections")) : Ref();
+    Ref abc = collections ? Ref::steal(PyImport_ImportModule("collections.abc")) : Ref();
+    Ref datetime = abc ? Ref::steal(PyImport_ImportModule("datetime")) : Ref();
+    if (!datetime || !keep_entry(types.get(), "GeneratorType") || !keep_entry(collections.get(), "abc")) return false;
+    for (const char* name : {"date", "datetime", "timedelta", "timezone"}) {
+        if (!keep_entry(datetime.get(), name)) return false;
+    }
+    Ref hashable = attr(abc.get(), "Hashable");
+    if (!hashable || !keep_entry(abc.get(), "Hashable") || !keep_class(hashable.get())) return false;
+    // The builtins that the kept code names.
+    Ref builtins_module = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!builtins_module) return false;
+    PyObject* builtins = PyModule_GetDict(builtins_module.get());
+    for (PyObject* name : names_) {
+        int has = PyDict_Contains(builtins, name);
+        if (has < 0) return false;
+        if (has && !keep_entry(builtins, name)) return false;
+    }
+    Ref nan = attr(loader.get(), "nan_value");
+    if (!nan || !PyFloat_CheckExact(nan.get())) return false;
+    nan_ = nan.release();
+    safe_load_ = safe_load.release();
+    return true;
+}
+
+bool functions_unchanged() {
+    for (const Function& k : functions_) {
+        PyObject* f = k.function;
+        if (PyFunction_GET_CODE(f) != k.code || PyFunction_GET_DEFAULTS(f) != k.defaults ||
+            PyFunction_GET_KW_DEFAULTS(f) != k.kwdefaults) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// `__bases__` assigned leaves the namespaces alone: each class's method
+// resolution order is the tuple it had.
+// A tuple rebuilt with the same classes (the bases assigned back) is kept in
+// its place.
+bool bases_unchanged() {
+    for (Class& c : classes_) {
+        PyObject* mro = reinterpret_cast<PyTypeObject*>(c.type)->tp_mro;
+        if (mro == c.mro) continue;
+        Py_ssize_t n = PyTuple_GET_SIZE(c.mro);
+        if (!mro || PyTuple_GET_SIZE(mro) != n) return false;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (PyTuple_GET_ITEM(mro, i) != PyTuple_GET_ITEM(c.mro, i)) return false;
+        }
+        Py_SETREF(c.mro, Py_NewRef(mro));
+    }
+    return true;
+}
+
+bool lists_unchanged() {
+    for (const ListCopy& l : lists_) {
+        Py_ssize_t n = PyTuple_GET_SIZE(l.copy);
+        if (PyList_GET_SIZE(l.list) != n) return false;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (PyList_GET_ITEM(l.list, i) != PyTuple_GET_ITEM(l.copy, i)) return false;
+        }
+    }
+    return true;
+}
+
+bool namespaces_unchanged() {
+    for (const DictCopy& d : dicts_) {
+        if (!same_dict(d)) return false;
+    }
+    for (const Entry& e : entries_) {
+        PyObject* now;
+        if (PyDict_GetItemRef(e.dict, e.key, &now) < 0) {
+            PyErr_Clear();
+            return false;
+        }
+        Py_XDECREF(now);
+        if (now != e.value) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int keep_yaml(PyObject* yaml) {
+    if (safe_load_ || usable) return 0;
+    usable = keep_all(yaml);
+    // Nothing found missing here is the import's business.
+    if (!usable) PyErr_Clear();
+    return 0;
+}
+
+bool yaml_is_original(PyObject* safe_load) {
+    if (!usable || safe_load != safe_load_) return false;
+    PyThreadState* ts = PyThreadState_Get();
+    if (ts->c_tracefunc || ts->c_profilefunc) return false;
+    if (!functions_unchanged() || !lists_unchanged() || !bases_unchanged()) return false;
+    if (classes_changed || verified_epoch != epoch) {
+        if (!namespaces_unchanged()) return false;
+        classes_changed = false;
+        verified_epoch = epoch;
+    }
+    return true;
+}
+
+PyObject* yaml_nan() {
+    return nan_;
+}
+
+}  // namespace tavik::dicts

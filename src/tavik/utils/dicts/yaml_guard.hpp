@@ -1,0 +1,65 @@
+// When `yaml.safe_load(text)` may be answered by the native reader.
+//
+// The kept answer: "safe_load, called now, runs exactly the code it ran when
+// the module was imported", so a native reading of the same text gives what it
+// would give. It is taken at import (keep_yaml) and trusted only while every
+// piece below is what it was then. Each event that can make it false, and what
+// sees it:
+//
+// - `yaml.safe_load` itself replaced: the caller compares the attribute it
+//   read with the kept function object, at every call.
+// - The code, defaults or keyword defaults of any function of the loader's
+//   modules (module-level functions, methods, property getters, class and
+//   static methods of every class they define) reassigned: no notification
+//   exists for that, so every one is compared with its kept value at every
+//   call (a few hundred pointer comparisons).
+// - An attribute of a class set or deleted (a method replaced, `SafeLoader.
+//   add_constructor` giving the class its own table): every class of those
+//   modules, of `SafeLoader`'s method resolution order, `collections.abc.
+//   Hashable` and the metaclasses among them is seen twice. Its namespace is
+//   a dict watched by this file's dict watcher (below), which fires for every
+//   store into it, version tag or not; and a type watcher sets a flag (CPython
+//   calls type watchers from PyType_Modified only while the type has a valid
+//   version tag; watch_type in core/watch.hpp is responsible for that). Either
+//   makes the next call compare every class namespace with its copy; when all
+//   are back (the attribute restored) the native way returns.
+// - `__bases__` assigned (the namespaces stay as they were): each class's
+//   method resolution order is compared with the kept tuple at every call.
+// - A module-level name of a loader module rebound, added or deleted (`load`,
+//   `SafeLoader`, `datetime`, a class, ...), a builtin that their code names
+//   rebound, an entry of `datetime`, `types`, `collections` or
+//   `collections.abc` that the constructor reads, or the in-place change of a
+//   table: `yaml_constructors`, `yaml_multi_constructors`,
+//   `yaml_implicit_resolvers`, `yaml_path_resolvers` (which `add_constructor`,
+//   `add_implicit_resolver`, ... mutate when the class already owns one) and
+//   `SafeConstructor.bool_values`: a dict watcher of this file on each of
+//   those dicts bumps `epoch`; a call that sees a new epoch compares them all
+//   with their copies. Dict watchers fire for every change, including clear
+//   and deallocation (never happens: the dicts are held).
+// - The lists inside `yaml_implicit_resolvers` appended to in place (no
+//   watcher sees a list): compared with their copies at every call.
+// - A trace or profile function installed (sys.settrace, sys.setprofile):
+//   it would see PyYAML's frames, so the call goes the original way while one
+//   is set. Tools of sys.monitoring are not consulted.
+// - Deep input against the recursion limit: the reader declines nesting that
+//   PyYAML's composer could not reach within the frames left (see reader).
+//
+// Anything missing at import (a piece not found, no watcher slot) leaves the
+// native way off for the life of the process.
+#pragma once
+
+#include "core/ref.hpp"
+
+namespace tavik::dicts {
+
+// Takes the originals from the imported `yaml` module. -1 only on an error
+// that import should report; a piece that cannot be kept just disables.
+int keep_yaml(PyObject* yaml);
+
+// True when `safe_load` is the original and every piece it runs is too.
+bool yaml_is_original(PyObject* safe_load);
+
+// SafeConstructor.nan_value: every `.nan` it builds is this one object.
+PyObject* yaml_nan();
+
+}  // namespace tavik::dicts
