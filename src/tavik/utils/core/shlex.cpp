@@ -210,7 +210,7 @@ int remember(PyObject* module, PyObject* split) {
 
 // Everything that changes without a watcher noticing: code and defaults of
 // the functions, the property's getter, the module the import finds, the
-// classes of the two modules and the spec's own dict.
+// classes of the two modules and the own dict of collections.__spec__.
 bool functions_unchanged() {
     for (const KeptFunction& f : functions) {
         if (!f.unchanged()) return false;

@@ -23,11 +23,11 @@
 //   up its tags is never answered natively).
 // - `from collections import deque` in __init__ finding something else:
 //   sys.modules["collections"] compared at each call, with its exact module
-//   type; its `deque`, `__spec__` and `__path__` entries; the spec's class
-//   (watched), its own dict (compared) and that dict's `_initializing`
-//   entry (true would make the import lock the module); the import system's
-//   `_handle_fromlist` (called for a package) as an entry of
-//   importlib._bootstrap, with its code and defaults, and the builtins it
+//   type; its `deque`, `__spec__` and `__path__` entries; the class of
+//   that __spec__ object (watched), its own dict (compared) and that dict's
+//   `_initializing` entry (true would make the import lock the module); the
+//   import system's `_handle_fromlist` (called for a package) as an entry
+//   of importlib._bootstrap, with its code and defaults, and the builtins it
 //   reads (`isinstance`, `hasattr`, `str`).
 // - A text that is not an exact str (a subclass may override anything the
 //   real code calls): the real function is called.
