@@ -4,7 +4,6 @@
 
 #include <array>
 #include <cstring>
-#include <utility>
 #include <vector>
 
 namespace tavik {

@@ -3,6 +3,7 @@
 #include "core/watch.hpp"
 
 #include <cstdint>
+#include <algorithm>
 #include <unordered_set>
 #include <vector>
 
@@ -75,8 +76,19 @@ bool keep_entry(PyObject* dict, PyObject* key) {
     return true;
 }
 
+// A key of another type than these (the tables key their default by None)
+// could run code when a lookup meets it.
+bool plain_keys(PyObject* dict) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key) && key != Py_None && !PyLong_CheckExact(key)) return false;
+    }
+    return true;
+}
+
 bool same_dict(const DictCopy& d) {
-    if (PyDict_GET_SIZE(d.dict) != PyDict_GET_SIZE(d.copy)) return false;
+    if (PyDict_GET_SIZE(d.dict) != PyDict_GET_SIZE(d.copy) || !plain_keys(d.dict)) return false;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(d.copy, &pos, &key, &value)) {
@@ -313,7 +325,12 @@ bool namespaces_unchanged() {
     for (const DictCopy& d : dicts_) {
         if (!same_dict(d)) return false;
     }
+    std::vector<PyObject*> walked;
     for (const Entry& e : entries_) {
+        if (std::find(walked.begin(), walked.end(), e.dict) == walked.end()) {
+            if (!plain_keys(e.dict)) return false;
+            walked.push_back(e.dict);
+        }
         PyObject* now;
         if (PyDict_GetItemRef(e.dict, e.key, &now) < 0) {
             PyErr_Clear();
