@@ -138,15 +138,15 @@ bool watch_namespace(PyObject* dict) {
 }
 
 int Entries::add(PyObject* dict, const char* name) {
+    Ref key = Ref::steal(PyUnicode_InternFromString(name));
+    return key ? add(dict, key.get()) : -1;
+}
+
+int Entries::add(PyObject* dict, PyObject* key) {
     if (!watch_namespace(dict) || !is_kept(dict)) return 0;
-    PyObject* key = PyUnicode_InternFromString(name);
-    if (!key) return -1;
     PyObject* value;
-    if (PyDict_GetItemRef(dict, key, &value) < 0) {
-        Py_DECREF(key);
-        return -1;
-    }
-    entries_.push_back({dict, key, value});
+    if (PyDict_GetItemRef(dict, key, &value) < 0) return -1;
+    entries_.push_back({dict, Py_NewRef(key), value});
     return 1;
 }
 

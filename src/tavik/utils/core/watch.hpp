@@ -67,6 +67,7 @@ public:
     // Remembers dict[name] (absent too). False when the namespace cannot be
     // kept; -1 with an error set when the name cannot be made.
     int add(PyObject* dict, const char* name);
+    int add(PyObject* dict, PyObject* key);  // an exact str
     bool unchanged();
 
 private:

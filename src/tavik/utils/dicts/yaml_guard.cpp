@@ -3,7 +3,6 @@
 #include "core/watch.hpp"
 
 #include <cstdint>
-#include <algorithm>
 #include <unordered_set>
 #include <vector>
 
@@ -38,13 +37,9 @@ struct DictCopy {
 };
 std::vector<DictCopy> dicts_;
 
-// One entry of a namespace, present (value) or absent (nullptr).
-struct Entry {
-    PyObject* dict;
-    PyObject* key;
-    PyObject* value;
-};
-std::vector<Entry> entries_;
+// Entries of other namespaces (the builtins the code names, what the
+// constructor reads of datetime, types and collections): see watch.hpp.
+Entries entries;
 
 bool watch_dict(PyObject* dict) {
     if (dict_watcher < 0) {
@@ -66,13 +61,6 @@ bool keep_dict(PyObject* dict) {
         return false;
     }
     dicts_.push_back({Py_NewRef(dict), copy});
-    return true;
-}
-
-bool keep_entry(PyObject* dict, PyObject* key) {
-    PyObject* value;
-    if (PyDict_GetItemRef(dict, key, &value) < 0 || !watch_dict(dict)) return false;
-    entries_.push_back({Py_NewRef(dict), Py_NewRef(key), value});
     return true;
 }
 
@@ -107,13 +95,7 @@ bool same_dict(const DictCopy& d) {
 
 // ---- functions, classes, lists ------------------------------------------------
 
-struct Function {
-    PyObject* function;
-    PyObject* code;
-    PyObject* defaults;
-    PyObject* kwdefaults;
-};
-std::vector<Function> functions_;
+std::vector<KeptFunction> functions_;
 
 struct Class {
     PyObject* type;
@@ -142,13 +124,13 @@ void collect_names(PyObject* code) {
 }
 
 void keep_function(PyObject* f) {
-    for (const Function& k : functions_) {
+    for (const KeptFunction& k : functions_) {
         if (k.function == f) return;
     }
-    PyObject* code = PyFunction_GET_CODE(f);
-    functions_.push_back({Py_NewRef(f), Py_NewRef(code), Py_XNewRef(PyFunction_GET_DEFAULTS(f)),
-                          Py_XNewRef(PyFunction_GET_KW_DEFAULTS(f))});
-    collect_names(code);
+    KeptFunction kept;
+    kept.take(f);
+    functions_.push_back(kept);
+    collect_names(kept.code);
 }
 
 // The function behind a namespace value, if any: plain, class or static
@@ -213,8 +195,7 @@ Ref attr(PyObject* obj, const char* name) {
 }
 
 bool keep_entry(PyObject* module, const char* name) {
-    Ref key = Ref::steal(PyUnicode_InternFromString(name));
-    return key && keep_entry(PyModule_GetDict(module), key.get());
+    return entries.add(PyModule_GetDict(module), name) > 0;
 }
 
 bool keep_all(PyObject* yaml) {
@@ -272,7 +253,7 @@ bool keep_all(PyObject* yaml) {
     for (PyObject* name : names_) {
         int has = PyDict_Contains(builtins, name);
         if (has < 0) return false;
-        if (has && !keep_entry(builtins, name)) return false;
+        if (has && entries.add(builtins, name) <= 0) return false;
     }
     Ref nan = attr(loader.get(), "nan_value");
     if (!nan || !PyFloat_CheckExact(nan.get())) return false;
@@ -282,12 +263,8 @@ bool keep_all(PyObject* yaml) {
 }
 
 bool functions_unchanged() {
-    for (const Function& k : functions_) {
-        PyObject* f = k.function;
-        if (PyFunction_GET_CODE(f) != k.code || PyFunction_GET_DEFAULTS(f) != k.defaults ||
-            PyFunction_GET_KW_DEFAULTS(f) != k.kwdefaults) {
-            return false;
-        }
+    for (const KeptFunction& k : functions_) {
+        if (!k.unchanged()) return false;
     }
     return true;
 }
@@ -325,20 +302,6 @@ bool namespaces_unchanged() {
     for (const DictCopy& d : dicts_) {
         if (!same_dict(d)) return false;
     }
-    std::vector<PyObject*> walked;
-    for (const Entry& e : entries_) {
-        if (std::find(walked.begin(), walked.end(), e.dict) == walked.end()) {
-            if (!plain_keys(e.dict)) return false;
-            walked.push_back(e.dict);
-        }
-        PyObject* now;
-        if (PyDict_GetItemRef(e.dict, e.key, &now) < 0) {
-            PyErr_Clear();
-            return false;
-        }
-        Py_XDECREF(now);
-        if (now != e.value) return false;
-    }
     return true;
 }
 
@@ -356,7 +319,7 @@ bool yaml_is_original(PyObject* safe_load) {
     if (!usable || safe_load != safe_load_) return false;
     PyThreadState* ts = PyThreadState_Get();
     if (ts->c_tracefunc || ts->c_profilefunc) return false;
-    if (!functions_unchanged() || !lists_unchanged() || !bases_unchanged()) return false;
+    if (!functions_unchanged() || !lists_unchanged() || !bases_unchanged() || !entries.unchanged()) return false;
     if (classes_changed || verified_epoch != epoch) {
         if (!namespaces_unchanged()) return false;
         classes_changed = false;

@@ -26,16 +26,20 @@
 // - `__bases__` assigned (the namespaces stay as they were): each class's
 //   method resolution order is compared with the kept tuple at every call.
 // - A module-level name of a loader module rebound, added or deleted (`load`,
-//   `SafeLoader`, `datetime`, a class, ...), a builtin that their code names
-//   rebound, an entry of `datetime`, `types`, `collections` or
-//   `collections.abc` that the constructor reads, or the in-place change of a
+//   `SafeLoader`, `datetime`, a class, ...), or the in-place change of a
 //   table: `yaml_constructors`, `yaml_multi_constructors`,
 //   `yaml_implicit_resolvers`, `yaml_path_resolvers` (which `add_constructor`,
 //   `add_implicit_resolver`, ... mutate when the class already owns one) and
 //   `SafeConstructor.bool_values`: a dict watcher of this file on each of
 //   those dicts bumps `epoch`; a call that sees a new epoch compares them all
-//   with their copies. Dict watchers fire for every change, including clear
-//   and deallocation (never happens: the dicts are held).
+//   with their copies, while their keys are str, None or int (a key of
+//   another type could run code when a lookup meets it). Dict watchers fire
+//   for every change, including clear and deallocation (never happens: the
+//   dicts are held).
+// - A builtin that their code names rebound, or an entry of `datetime`,
+//   `types`, `collections` or `collections.abc` that the constructor reads:
+//   entries of watched, pure namespaces (core/watch.hpp, `Entries`), checked
+//   at every call.
 // - The lists inside `yaml_implicit_resolvers` appended to in place (no
 //   watcher sees a list): compared with their copies at every call.
 // - A trace or profile function installed (sys.settrace, sys.setprofile):
