@@ -267,7 +267,7 @@ Ref split_shell_words(PyObject* text) {
 }
 
 Ref shlex_split(PyObject* module, PyObject* text) {
-    if (PyUnicode_CheckExact(text) && original(module)) return split_shell_words(text);
+    if (PyUnicode_CheckExact(text) && original(module) && !python_is_observed()) return split_shell_words(text);
     Ref split = get_attr(module, n_split);
     return split ? call(split.get(), text) : Ref();
 }

@@ -31,6 +31,8 @@
 //   reads (`isinstance`, `hasattr`, `str`).
 // - A text that is not an exact str (a subclass may override anything the
 //   real code calls): the real function is called.
+// - A tracer, profiler or sys.monitoring tool that would see the real
+//   function's frames: it is called (python_is_observed, watch.hpp).
 #pragma once
 
 #include "core/ref.hpp"

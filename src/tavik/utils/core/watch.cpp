@@ -1,6 +1,8 @@
 #include "core/watch.hpp"
 
 #include <array>
+#include <cstddef>
+#include <cstdint>
 
 namespace tavik {
 
@@ -55,11 +57,22 @@ struct Watched {
     PyObject* object;  // a watched class, or the dict of one or of a base
     bool* changed;
 };
-std::array<Watched, 512> watched_classes{};
+// Open addressing on the object's address, never more than half full: an
+// import watches some 200 classes and dicts, and every change to one of them
+// is looked up here. An object watched for several flags has several slots.
+constexpr int kClassBits = 10;
+constexpr std::size_t kClassSlots = std::size_t{1} << kClassBits;
+std::array<Watched, kClassSlots> watched_classes{};
+std::size_t watched_count = 0;
+
+std::size_t home(PyObject* object) {
+    auto address = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(object));
+    return static_cast<std::size_t>(((address >> 4) * 0x9E3779B97F4A7C15u) >> (64 - kClassBits));
+}
 
 void report(PyObject* object) {
-    for (const Watched& w : watched_classes) {
-        if (w.object == object) *w.changed = true;
+    for (std::size_t i = home(object); watched_classes[i].object; i = (i + 1) % kClassSlots) {
+        if (watched_classes[i].object == object) *watched_classes[i].changed = true;
     }
 }
 
@@ -74,15 +87,15 @@ int on_class_dict_change(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*
 }
 
 bool add_watched(PyObject* object, bool* changed) {
-    for (Watched& w : watched_classes) {
-        if (w.object == object && w.changed == changed) return true;
-        if (!w.object) {
-            // Kept for the life of the process, as the namespaces are.
-            w = {Py_NewRef(object), changed};
-            return true;
-        }
+    std::size_t i = home(object);
+    for (; watched_classes[i].object; i = (i + 1) % kClassSlots) {
+        if (watched_classes[i].object == object && watched_classes[i].changed == changed) return true;
     }
-    return false;
+    if (2 * (watched_count + 1) > kClassSlots) return false;
+    // Kept for the life of the process, as the namespaces are.
+    watched_classes[i] = {Py_NewRef(object), changed};
+    ++watched_count;
+    return true;
 }
 
 bool watch_class_dicts(PyTypeObject* type, bool* changed) {
@@ -172,6 +185,28 @@ bool KeptFunction::take(PyObject* f) {
     defaults = Py_XNewRef(PyFunction_GET_DEFAULTS(f));
     kwdefaults = Py_XNewRef(PyFunction_GET_KW_DEFAULTS(f));
     return true;
+}
+
+bool python_is_observed() {
+    PyThreadState* ts = PyThreadState_Get();
+    if (ts->c_tracefunc || ts->c_profilefunc) return true;
+    // Refreshed only when the interpreter's monitoring version moves (a tool
+    // changed the events it listens to); version 0 is "no tool yet".
+    static const std::uint8_t events[] = {PY_MONITORING_EVENT_PY_START, PY_MONITORING_EVENT_CALL};
+    static PyMonitoringState states[2];
+    static std::uint64_t version = 0;
+    if (PyMonitoring_EnterScope(states, &version, events, 2) < 0) {
+        PyErr_Clear();
+        return true;
+    }
+    return states[0].active || states[1].active;
+}
+
+void KeptFunction::forget() {
+    Py_CLEAR(function);
+    Py_CLEAR(code);
+    Py_CLEAR(defaults);
+    Py_CLEAR(kwdefaults);
 }
 
 }  // namespace tavik

@@ -80,6 +80,14 @@ private:
     std::uint64_t verified_ = 0;
 };
 
+// True when a tool would see Python code run: a trace or profile function of
+// this thread (sys.settrace, sys.setprofile), or a sys.monitoring tool (the
+// profiler of cProfile, coverage) listening for functions starting or for
+// calls. What stands in for Python code (shlex.split, yaml.safe_load) then
+// lets the real code run, so the tool sees what it would see without us.
+// Tools that listen on single code objects only are not seen.
+bool python_is_observed();
+
 // A Python function as it was: the same code, defaults and keyword defaults.
 // Neither a type nor a dict watcher sees these change.
 struct KeptFunction {
@@ -89,6 +97,8 @@ struct KeptFunction {
     PyObject* kwdefaults = nullptr;
     // False when `function` is not a Python function.
     bool take(PyObject* function);
+    // Lets go of what take() holds.
+    void forget();
     bool unchanged() const {
         return PyFunction_GET_CODE(function) == code && PyFunction_GET_DEFAULTS(function) == defaults &&
                PyFunction_GET_KW_DEFAULTS(function) == kwdefaults;

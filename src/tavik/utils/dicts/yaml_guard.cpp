@@ -2,8 +2,9 @@
 
 #include "core/watch.hpp"
 
+#include <algorithm>
 #include <cstdint>
-#include <unordered_set>
+#include <functional>
 #include <vector>
 
 namespace tavik::dicts {
@@ -11,6 +12,8 @@ namespace tavik::dicts {
 namespace {
 
 // The modules whose code safe_load runs.
+Name n___module__{"__module__"};
+
 constexpr const char* kModules[] = {"yaml",         "yaml.error",    "yaml.tokens",   "yaml.events",
                                     "yaml.nodes",   "yaml.reader",   "yaml.scanner",  "yaml.parser",
                                     "yaml.composer", "yaml.constructor", "yaml.resolver", "yaml.loader"};
@@ -110,12 +113,14 @@ struct ListCopy {
 };
 std::vector<ListCopy> lists_;
 
-std::unordered_set<PyObject*> names_;  // co_names of every kept function
+// co_names of every kept function, repeats included until keep_all sorts
+// them out: one vector is cheaper at import than a set.
+std::vector<PyObject*> names_;
 
 void collect_names(PyObject* code) {
     PyCodeObject* co = reinterpret_cast<PyCodeObject*>(code);
     PyObject* names = co->co_names;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i) names_.insert(PyTuple_GET_ITEM(names, i));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i) names_.push_back(PyTuple_GET_ITEM(names, i));
     PyObject* consts = co->co_consts;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts); ++i) {
         PyObject* c = PyTuple_GET_ITEM(consts, i);
@@ -123,10 +128,10 @@ void collect_names(PyObject* code) {
     }
 }
 
+// A function met in two namespaces (a module re-exports another's) is kept
+// twice until keep_all drops the repeats: a search per function would cost
+// more at import than the sort.
 void keep_function(PyObject* f) {
-    for (const KeptFunction& k : functions_) {
-        if (k.function == f) return;
-    }
     KeptFunction kept;
     kept.take(f);
     functions_.push_back(kept);
@@ -177,6 +182,20 @@ bool keep_class(PyObject* type) {
     return true;
 }
 
+void drop_repeated_functions() {
+    std::sort(functions_.begin(), functions_.end(),
+              [](const KeptFunction& a, const KeptFunction& b) { return std::less<>{}(a.function, b.function); });
+    std::size_t kept = 0;
+    for (KeptFunction& k : functions_) {
+        if (kept && functions_[kept - 1].function == k.function) {
+            k.forget();
+        } else {
+            functions_[kept++] = k;
+        }
+    }
+    functions_.resize(kept);
+}
+
 bool keep_resolver_lists(PyObject* table) {
     if (!PyDict_CheckExact(table)) return false;
     Py_ssize_t pos = 0;
@@ -210,10 +229,17 @@ bool keep_all(PyObject* yaml) {
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (PyDict_Next(dict, &pos, &key, &value)) {
-            if (!PyType_Check(value)) continue;
-            Ref module_name = attr(value, "__module__");
-            if (!module_name) return false;
-            if (PyUnicode_Check(module_name.get()) && PyUnicode_CompareWithASCIIString(module_name.get(), name) == 0 &&
+            // A class defined in Python names its module in its own
+            // namespace; static types are defined elsewhere.
+            if (!PyType_Check(value) || !PyType_HasFeature(reinterpret_cast<PyTypeObject*>(value), Py_TPFLAGS_HEAPTYPE)) {
+                continue;
+            }
+            PyObject* module_name;
+            if (PyDict_GetItemRef(reinterpret_cast<PyTypeObject*>(value)->tp_dict, n___module__.get(), &module_name) < 0) {
+                return false;
+            }
+            Ref owner = Ref::steal(module_name);
+            if (owner && PyUnicode_Check(owner.get()) && PyUnicode_CompareWithASCIIString(owner.get(), name) == 0 &&
                 !keep_class(value)) {
                 return false;
             }
@@ -250,6 +276,9 @@ bool keep_all(PyObject* yaml) {
     Ref builtins_module = Ref::steal(PyImport_ImportModule("builtins"));
     if (!builtins_module) return false;
     PyObject* builtins = PyModule_GetDict(builtins_module.get());
+    drop_repeated_functions();
+    std::sort(names_.begin(), names_.end());
+    names_.erase(std::unique(names_.begin(), names_.end()), names_.end());
     for (PyObject* name : names_) {
         int has = PyDict_Contains(builtins, name);
         if (has < 0) return false;
@@ -317,8 +346,7 @@ int keep_yaml(PyObject* yaml) {
 
 bool yaml_is_original(PyObject* safe_load) {
     if (!usable || safe_load != safe_load_) return false;
-    PyThreadState* ts = PyThreadState_Get();
-    if (ts->c_tracefunc || ts->c_profilefunc) return false;
+    if (python_is_observed()) return false;
     if (!functions_unchanged() || !lists_unchanged() || !bases_unchanged() || !entries.unchanged()) return false;
     if (classes_changed || verified_epoch != epoch) {
         if (!namespaces_unchanged()) return false;

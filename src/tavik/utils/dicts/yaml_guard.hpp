@@ -42,9 +42,9 @@
 //   at every call.
 // - The lists inside `yaml_implicit_resolvers` appended to in place (no
 //   watcher sees a list): compared with their copies at every call.
-// - A trace or profile function installed (sys.settrace, sys.setprofile):
-//   it would see PyYAML's frames, so the call goes the original way while one
-//   is set. Tools of sys.monitoring are not consulted.
+// - A trace or profile function installed (sys.settrace, sys.setprofile),
+//   or a sys.monitoring tool listening: it would see PyYAML's frames, so the
+//   call goes the original way while one is (python_is_observed, watch.hpp).
 // - Deep input against the recursion limit: the reader declines nesting that
 //   PyYAML's composer could not reach within the frames left (see reader).
 //
