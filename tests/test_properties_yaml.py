@@ -2,9 +2,12 @@
 results must be yaml.safe_load's in types, values, dict order and sharing,
 and every error must end as the original's does."""
 
+import contextlib
 import datetime
 import functools
 import logging
+import os
+import subprocess
 import sys
 
 import pytest
@@ -16,8 +19,8 @@ from tavik.utils import dicts
 MON = sys.monitoring
 
 
-@pytest.fixture
-def original_calls():
+@contextlib.contextmanager
+def watching_original_calls():
     """Counts the calls that run the real yaml.safe_load, seen through
     sys.monitoring (which leaves every guarded piece in place)."""
     tool = next(i for i in range(6) if MON.get_tool(i) is None)
@@ -25,10 +28,18 @@ def original_calls():
     calls = []
     MON.register_callback(tool, MON.events.PY_START, lambda code, offset: calls.append(code))
     MON.set_local_events(tool, yaml.safe_load.__code__, MON.events.PY_START)
-    yield calls
-    MON.set_local_events(tool, yaml.safe_load.__code__, 0)
-    MON.register_callback(tool, MON.events.PY_START, None)
-    MON.free_tool_id(tool)
+    try:
+        yield calls
+    finally:
+        MON.set_local_events(tool, yaml.safe_load.__code__, 0)
+        MON.register_callback(tool, MON.events.PY_START, None)
+        MON.free_tool_id(tool)
+
+
+@pytest.fixture
+def original_calls():
+    with watching_original_calls() as calls:
+        yield calls
 
 
 def same(a, b, pairs=None):
@@ -322,3 +333,23 @@ def test_replaced_piece_goes_the_original_way(piece, original_calls):
     finally:
         restore()
     assert check(text, original_calls)
+
+
+# One piece for each way of hearing a change: the dict and function
+# watchers, and what is copied at import (the builtins, a resolver list).
+@pytest.mark.parametrize("piece", ["constructor table in place", "code", "builtin", "resolver list"])
+def test_piece_replaced_before_the_first_load_is_heard(piece):
+    """What PyYAML was at import is what the guard holds it to, also when the
+    first load comes after a change: in a fresh interpreter."""
+    code = f"""if True:
+        import sys
+        sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})
+        import test_properties_yaml as t
+        text = "a: 1\\nb: yes\\nc:\\n- x\\n"
+        with t.watching_original_calls() as calls:
+            restore = t.GUARDED[{piece!r}]()
+            assert not t.check(text, calls)
+            restore()
+            t.check(text)
+        """
+    subprocess.run([sys.executable, "-c", code], check=True)

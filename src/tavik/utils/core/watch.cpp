@@ -159,7 +159,14 @@ int Entries::add(PyObject* dict, PyObject* key) {
     if (!watch_namespace(dict) || !is_kept(dict)) return 0;
     PyObject* value;
     if (PyDict_GetItemRef(dict, key, &value) < 0) return -1;
-    entries_.push_back({dict, Py_NewRef(key), value});
+    Ref now = Ref::steal(value);
+    return add(dict, key, now.get());
+}
+
+int Entries::add(PyObject* dict, PyObject* key, PyObject* value) {
+    if (!watch_namespace(dict) || !is_kept(dict)) return 0;
+    entries_.push_back({dict, Py_NewRef(key), Py_XNewRef(value)});
+    verified_ = 0;  // the new entry is checked at the next call
     return 1;
 }
 

@@ -68,6 +68,9 @@ public:
     // kept; -1 with an error set when the name cannot be made.
     int add(PyObject* dict, const char* name);
     int add(PyObject* dict, PyObject* key);  // an exact str
+    // Remembers that dict[key] held `value` (nullptr: absent) when the
+    // answer was taken, earlier than now; dict watched since.
+    int add(PyObject* dict, PyObject* key, PyObject* value);
     bool unchanged();
 
 private:

@@ -3,6 +3,8 @@
 #include "core/watch.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -12,13 +14,16 @@ namespace tavik::dicts {
 namespace {
 
 // The modules whose code safe_load runs.
-Name n___module__{"__module__"};
-
 constexpr const char* kModules[] = {"yaml",         "yaml.error",    "yaml.tokens",   "yaml.events",
                                     "yaml.nodes",   "yaml.reader",   "yaml.scanner",  "yaml.parser",
                                     "yaml.composer", "yaml.constructor", "yaml.resolver", "yaml.loader"};
 
-bool usable = false;
+Name n___module__{"__module__"};
+
+// Off: the native way is never taken. Armed: watched since import, the
+// copies not taken yet. Kept: everything below holds its import-time state.
+enum class State { Off, Armed, Kept };
+State state = State::Off;
 PyObject* safe_load_ = nullptr;
 PyObject* nan_ = nullptr;
 
@@ -26,6 +31,7 @@ PyObject* nan_ = nullptr;
 
 std::uint64_t epoch = 1;
 std::uint64_t verified_epoch = 0;
+std::uint64_t armed_epoch = 0;
 int dict_watcher = -1;
 
 // Runs inside the dict operation: no failure, no Python code.
@@ -36,13 +42,17 @@ int on_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
 
 struct DictCopy {
     PyObject* dict;
-    PyObject* copy;
+    PyObject* copy;   // taken with the rest (take_all)
+    bool namespace_;  // a module's or class's: its functions are kept too
 };
 std::vector<DictCopy> dicts_;
 
 // Entries of other namespaces (the builtins the code names, what the
 // constructor reads of datetime, types and collections): see watch.hpp.
 Entries entries;
+// The builtins as they were at import: the names the kept code reads are
+// known only once its functions are, and are kept with these values.
+PyObject* builtins_at_import = nullptr;
 
 bool watch_dict(PyObject* dict) {
     if (dict_watcher < 0) {
@@ -52,18 +62,16 @@ bool watch_dict(PyObject* dict) {
     return PyDict_Watch(dict_watcher, dict) == 0;
 }
 
-bool keep_dict(PyObject* dict) {
+bool arm_dict(PyObject* dict, bool namespace_) {
     if (!PyDict_CheckExact(dict)) return false;
-    for (const DictCopy& d : dicts_) {
-        if (d.dict == dict) return true;
+    for (DictCopy& d : dicts_) {
+        if (d.dict == dict) {
+            d.namespace_ = d.namespace_ || namespace_;
+            return true;
+        }
     }
-    PyObject* copy = PyDict_Copy(dict);
-    if (!copy) return false;
-    if (!watch_dict(dict)) {
-        Py_DECREF(copy);
-        return false;
-    }
-    dicts_.push_back({Py_NewRef(dict), copy});
+    if (!watch_dict(dict)) return false;
+    dicts_.push_back({Py_NewRef(dict), nullptr, namespace_});
     return true;
 }
 
@@ -96,25 +104,41 @@ bool same_dict(const DictCopy& d) {
     return true;
 }
 
-// ---- functions, classes, lists ------------------------------------------------
+// ---- functions ------------------------------------------------------------------
 
 std::vector<KeptFunction> functions_;
 
-struct Class {
-    PyObject* type;
-    PyObject* mro;
-};
-std::vector<Class> classes_;
-bool classes_changed = false;
+// Between import and the taking of the functions, a function watcher notes
+// every function given new code, defaults or keyword defaults (no other
+// notification sees that). Addresses only: one freed and reused can only
+// turn the native way off, never on.
+int function_watcher = -1;
+std::array<PyObject*, 64> modified{};
+std::size_t modified_count = 0;  // past the array's size: too many to tell
 
-struct ListCopy {
-    PyObject* list;
-    PyObject* copy;  // tuple
-};
-std::vector<ListCopy> lists_;
+// Runs inside the function operation: no failure, no Python code.
+int on_function_change(PyFunction_WatchEvent event, PyFunctionObject* f, PyObject*) {
+    if (event == PyFunction_EVENT_MODIFY_CODE || event == PyFunction_EVENT_MODIFY_DEFAULTS ||
+        event == PyFunction_EVENT_MODIFY_KWDEFAULTS) {
+        if (modified_count < modified.size()) modified[modified_count] = reinterpret_cast<PyObject*>(f);
+        ++modified_count;
+    }
+    return 0;
+}
 
-// co_names of every kept function, repeats included until keep_all sorts
-// them out: one vector is cheaper at import than a set.
+void stop_function_watch() {
+    if (function_watcher >= 0 && PyFunction_ClearWatcher(function_watcher) < 0) PyErr_Clear();
+    function_watcher = -1;
+}
+
+bool modified_since_import(PyObject* f) {
+    if (modified_count > modified.size()) return true;
+    return std::find(modified.begin(), modified.begin() + static_cast<std::ptrdiff_t>(modified_count), f) !=
+           modified.begin() + static_cast<std::ptrdiff_t>(modified_count);
+}
+
+// co_names of every kept function, repeats included until take_all sorts
+// them out: one vector is cheaper than a set.
 std::vector<PyObject*> names_;
 
 void collect_names(PyObject* code) {
@@ -129,8 +153,8 @@ void collect_names(PyObject* code) {
 }
 
 // A function met in two namespaces (a module re-exports another's) is kept
-// twice until keep_all drops the repeats: a search per function would cost
-// more at import than the sort.
+// twice until take_all drops the repeats: a search per function would cost
+// more than the sort.
 void keep_function(PyObject* f) {
     KeptFunction kept;
     kept.take(f);
@@ -157,31 +181,6 @@ bool keep_callable(PyObject* value) {
     return true;
 }
 
-bool keep_namespace(PyObject* dict) {
-    if (!keep_dict(dict)) return false;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (!keep_callable(value)) return false;
-    }
-    return true;
-}
-
-bool keep_class(PyObject* type) {
-    for (const Class& c : classes_) {
-        if (c.type == type) return true;
-    }
-    // A metaclass answers attribute lookups and isinstance its own way: it
-    // is kept as well.
-    PyObject* meta = reinterpret_cast<PyObject*>(Py_TYPE(type));
-    if (meta != reinterpret_cast<PyObject*>(&PyType_Type) && !keep_class(meta)) return false;
-    PyTypeObject* t = reinterpret_cast<PyTypeObject*>(type);
-    if (!(t->tp_flags & Py_TPFLAGS_HEAPTYPE)) return true;  // static types never change
-    if (!watch_type(type, &classes_changed) || !keep_namespace(t->tp_dict)) return false;
-    classes_.push_back({Py_NewRef(type), Py_NewRef(t->tp_mro)});
-    return true;
-}
-
 void drop_repeated_functions() {
     std::sort(functions_.begin(), functions_.end(),
               [](const KeptFunction& a, const KeptFunction& b) { return std::less<>{}(a.function, b.function); });
@@ -194,6 +193,36 @@ void drop_repeated_functions() {
         }
     }
     functions_.resize(kept);
+}
+
+// ---- classes, lists -------------------------------------------------------------
+
+struct Class {
+    PyObject* type;
+    PyObject* mro;
+};
+std::vector<Class> classes_;
+bool classes_changed = false;
+
+struct ListCopy {
+    PyObject* list;
+    PyObject* copy;  // tuple
+};
+std::vector<ListCopy> lists_;
+
+bool arm_class(PyObject* type) {
+    for (const Class& c : classes_) {
+        if (c.type == type) return true;
+    }
+    // A metaclass answers attribute lookups and isinstance its own way: it
+    // is kept as well.
+    PyObject* meta = reinterpret_cast<PyObject*>(Py_TYPE(type));
+    if (meta != reinterpret_cast<PyObject*>(&PyType_Type) && !arm_class(meta)) return false;
+    PyTypeObject* t = reinterpret_cast<PyTypeObject*>(type);
+    if (!(t->tp_flags & Py_TPFLAGS_HEAPTYPE)) return true;  // static types never change
+    if (!watch_type(type, &classes_changed) || !arm_dict(t->tp_dict, true)) return false;
+    classes_.push_back({Py_NewRef(type), Py_NewRef(t->tp_mro)});
+    return true;
 }
 
 bool keep_resolver_lists(PyObject* table) {
@@ -217,13 +246,16 @@ bool keep_entry(PyObject* module, const char* name) {
     return entries.add(PyModule_GetDict(module), name) > 0;
 }
 
-bool keep_all(PyObject* yaml) {
+// At import: watches every namespace, class and table that safe_load's code
+// reads, and takes what no watcher sees (method resolution orders, the
+// resolver lists, entries of other modules, the builtins).
+bool arm_all(PyObject* yaml) {
     PyObject* modules = PyImport_GetModuleDict();
     for (const char* name : kModules) {
         PyObject* m = PyDict_GetItemString(modules, name);
         if (!m || !PyModule_CheckExact(m)) return false;
         PyObject* dict = PyModule_GetDict(m);
-        if (!keep_namespace(dict)) return false;
+        if (!arm_dict(dict, true)) return false;
         // Every class the module defines (tokens, events, nodes, errors, the
         // loader's parts).
         Py_ssize_t pos = 0;
@@ -240,7 +272,7 @@ bool keep_all(PyObject* yaml) {
             }
             Ref owner = Ref::steal(module_name);
             if (owner && PyUnicode_Check(owner.get()) && PyUnicode_CompareWithASCIIString(owner.get(), name) == 0 &&
-                !keep_class(value)) {
+                !arm_class(value)) {
                 return false;
             }
         }
@@ -250,14 +282,14 @@ bool keep_all(PyObject* yaml) {
     if (!safe_load || !loader || !PyFunction_Check(safe_load.get()) || !PyType_Check(loader.get())) return false;
     PyObject* mro = reinterpret_cast<PyTypeObject*>(loader.get())->tp_mro;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-        if (!keep_class(PyTuple_GET_ITEM(mro, i))) return false;
+        if (!arm_class(PyTuple_GET_ITEM(mro, i))) return false;
     }
     // The class-level tables, as SafeLoader finds them; each is a dict that
     // the add_* class methods may change in place.
     for (const char* table : {"yaml_constructors", "yaml_multi_constructors", "yaml_implicit_resolvers",
                               "yaml_path_resolvers", "bool_values"}) {
         Ref t = attr(loader.get(), table);
-        if (!t || !keep_dict(t.get())) return false;
+        if (!t || !arm_dict(t.get(), false)) return false;
     }
     Ref resolvers = attr(loader.get(), "yaml_implicit_resolvers");
     if (!resolvers || !keep_resolver_lists(resolvers.get())) return false;
@@ -271,24 +303,61 @@ bool keep_all(PyObject* yaml) {
         if (!keep_entry(datetime.get(), name)) return false;
     }
     Ref hashable = attr(abc.get(), "Hashable");
-    if (!hashable || !keep_entry(abc.get(), "Hashable") || !keep_class(hashable.get())) return false;
-    // The builtins that the kept code names.
+    if (!hashable || !keep_entry(abc.get(), "Hashable") || !arm_class(hashable.get())) return false;
+    // The builtins, watched from now on (watch.hpp) and copied as they are.
     Ref builtins_module = Ref::steal(PyImport_ImportModule("builtins"));
     if (!builtins_module) return false;
     PyObject* builtins = PyModule_GetDict(builtins_module.get());
-    drop_repeated_functions();
-    std::sort(names_.begin(), names_.end());
-    names_.erase(std::unique(names_.begin(), names_.end()), names_.end());
-    for (PyObject* name : names_) {
-        int has = PyDict_Contains(builtins, name);
-        if (has < 0) return false;
-        if (has && entries.add(builtins, name) <= 0) return false;
-    }
+    if (!watch_namespace(builtins) || !is_kept(builtins)) return false;
+    builtins_at_import = PyDict_Copy(builtins);
+    if (!builtins_at_import) return false;
     Ref nan = attr(loader.get(), "nan_value");
     if (!nan || !PyFloat_CheckExact(nan.get())) return false;
     nan_ = nan.release();
     safe_load_ = safe_load.release();
     return true;
+}
+
+// The rest, once: the copies of the watched dicts, the functions of the
+// namespaces and the builtins they name. It stands for the state at import
+// only while no watcher has heard of a change since.
+bool unchanged_since_import() {
+    if (epoch != armed_epoch || classes_changed) return false;
+    for (const KeptFunction& k : functions_) {
+        if (modified_since_import(k.function)) return false;
+    }
+    return true;
+}
+
+bool take_all() {
+    if (!unchanged_since_import()) return false;
+    for (DictCopy& d : dicts_) {
+        d.copy = PyDict_Copy(d.dict);
+        if (!d.copy) return false;
+        if (!d.namespace_) continue;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(d.copy, &pos, &key, &value)) {
+            if (!keep_callable(value)) return false;
+        }
+    }
+    drop_repeated_functions();
+    std::sort(names_.begin(), names_.end());
+    names_.erase(std::unique(names_.begin(), names_.end()), names_.end());
+    Ref builtins_module = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!builtins_module) return false;
+    PyObject* builtins = PyModule_GetDict(builtins_module.get());
+    for (PyObject* name : names_) {
+        PyObject* value;
+        int has = PyDict_GetItemRef(builtins_at_import, name, &value);
+        if (has < 0) return false;
+        Ref was = Ref::steal(value);
+        if (has && entries.add(builtins, name, was.get()) <= 0) return false;
+    }
+    names_ = {};
+    // Allocation above may have run a collection, and a finalizer Python
+    // code: anything it changed was heard.
+    return unchanged_since_import();
 }
 
 bool functions_unchanged() {
@@ -337,16 +406,32 @@ bool namespaces_unchanged() {
 }  // namespace
 
 int keep_yaml(PyObject* yaml) {
-    if (safe_load_ || usable) return 0;
-    usable = keep_all(yaml);
-    // Nothing found missing here is the import's business.
-    if (!usable) PyErr_Clear();
+    if (state != State::Off || safe_load_) return 0;
+    if (!arm_all(yaml)) {
+        // Nothing found missing here is the import's business.
+        PyErr_Clear();
+        return 0;
+    }
+    armed_epoch = epoch;
+    function_watcher = PyFunction_AddWatcher(on_function_change);
+    state = State::Armed;
+    if (function_watcher < 0) {  // no slot: everything is taken now
+        PyErr_Clear();
+        state = take_all() ? State::Kept : State::Off;
+        PyErr_Clear();
+    }
     return 0;
 }
 
 bool yaml_is_original(PyObject* safe_load) {
-    if (!usable || safe_load != safe_load_) return false;
-    if (python_is_observed()) return false;
+    if (state == State::Off || safe_load != safe_load_ || python_is_observed()) return false;
+    if (state == State::Armed) {
+        state = take_all() ? State::Kept : State::Off;
+        PyErr_Clear();
+        stop_function_watch();
+        verified_epoch = epoch;
+        if (state == State::Off) return false;
+    }
     if (!functions_unchanged() || !lists_unchanged() || !bases_unchanged() || !entries.unchanged()) return false;
     if (classes_changed || verified_epoch != epoch) {
         if (!namespaces_unchanged()) return false;

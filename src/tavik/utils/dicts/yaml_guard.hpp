@@ -2,17 +2,30 @@
 //
 // The kept answer: "safe_load, called now, runs exactly the code it ran when
 // the module was imported", so a native reading of the same text gives what it
-// would give. It is taken at import (keep_yaml) and trusted only while every
-// piece below is what it was then. Each event that can make it false, and what
-// sees it:
+// would give. It is trusted only while every piece below is what it was at
+// import. Each event that can make it false, and what sees it:
 //
+// - Taken in two steps, to keep import short. At import (keep_yaml) every
+//   namespace, class and table below is watched, and what no watcher sees is
+//   copied: the method resolution orders, the resolver lists, the entries of
+//   other modules and the whole builtins dict. The copies of the watched
+//   dicts and the functions they hold are taken at the first call, and stand
+//   for their import-time state only if, since import, no dict watcher of
+//   this file has fired, no watched class has changed, and a function
+//   watcher (CPython calls it before any function is given new code,
+//   defaults or keyword defaults, whatever code does it; it notes the
+//   function's address) has noted none of the functions kept. Otherwise the
+//   native way stays off for the life of the process. The function watcher
+//   is cleared once the copies are taken; until then every function made or
+//   freed in the process costs one call of it.
 // - `yaml.safe_load` itself replaced: the caller compares the attribute it
 //   read with the kept function object, at every call.
 // - The code, defaults or keyword defaults of any function of the loader's
 //   modules (module-level functions, methods, property getters, class and
-//   static methods of every class they define) reassigned: no notification
-//   exists for that, so every one is compared with its kept value at every
-//   call (a few hundred pointer comparisons).
+//   static methods of every class they define) reassigned: after the first
+//   call no watcher listens (one would tax every function the process makes
+//   and frees), so every one is compared with its kept value at every call
+//   (a few hundred pointer comparisons).
 // - An attribute of a class set or deleted (a method replaced, `SafeLoader.
 //   add_constructor` giving the class its own table): every class of those
 //   modules, of `SafeLoader`'s method resolution order, `collections.abc.
@@ -39,7 +52,8 @@
 // - A builtin that their code names rebound, or an entry of `datetime`,
 //   `types`, `collections` or `collections.abc` that the constructor reads:
 //   entries of watched, pure namespaces (core/watch.hpp, `Entries`), checked
-//   at every call.
+//   at every call against their values at import (the builtins' taken from
+//   the import-time copy, once the names are known).
 // - The lists inside `yaml_implicit_resolvers` appended to in place (no
 //   watcher sees a list): compared with their copies at every call.
 // - A trace or profile function installed (sys.settrace, sys.setprofile),
@@ -48,8 +62,9 @@
 // - Deep input against the recursion limit: the reader declines nesting that
 //   PyYAML's composer could not reach within the frames left (see reader).
 //
-// Anything missing at import (a piece not found, no watcher slot) leaves the
-// native way off for the life of the process.
+// Anything missing at import (a piece not found, no dict or type watcher
+// slot) leaves the native way off for the life of the process; with no
+// function watcher slot, everything is taken at import.
 #pragma once
 
 #include "core/ref.hpp"
