@@ -21,8 +21,10 @@ constexpr const char* kModules[] = {"yaml",         "yaml.error",    "yaml.token
 Name n___module__{"__module__"};
 
 // Off: the native way is never taken. Armed: watched since import, the
-// copies not taken yet. Kept: everything below holds its import-time state.
-enum class State { Off, Armed, Kept };
+// copies not taken yet. Taking: being taken (a finalizer run by a collection
+// meanwhile that loads YAML goes the original way). Kept: everything below
+// holds its import-time state.
+enum class State { Off, Armed, Taking, Kept };
 State state = State::Off;
 PyObject* safe_load_ = nullptr;
 PyObject* nan_ = nullptr;
@@ -278,7 +280,7 @@ bool arm_all(PyObject* yaml) {
         }
     }
     Ref safe_load = attr(yaml, "safe_load");
-    Ref loader = attr(yaml, "SafeLoader");
+    Ref loader = safe_load ? attr(yaml, "SafeLoader") : Ref();
     if (!safe_load || !loader || !PyFunction_Check(safe_load.get()) || !PyType_Check(loader.get())) return false;
     PyObject* mro = reinterpret_cast<PyTypeObject*>(loader.get())->tp_mro;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
@@ -403,6 +405,15 @@ bool namespaces_unchanged() {
     return true;
 }
 
+void take() {
+    state = State::Taking;
+    bool ok = take_all();
+    PyErr_Clear();
+    stop_function_watch();
+    verified_epoch = epoch;
+    state = ok ? State::Kept : State::Off;
+}
+
 }  // namespace
 
 int keep_yaml(PyObject* yaml) {
@@ -417,19 +428,17 @@ int keep_yaml(PyObject* yaml) {
     state = State::Armed;
     if (function_watcher < 0) {  // no slot: everything is taken now
         PyErr_Clear();
-        state = take_all() ? State::Kept : State::Off;
-        PyErr_Clear();
+        take();
     }
     return 0;
 }
 
 bool yaml_is_original(PyObject* safe_load) {
-    if (state == State::Off || safe_load != safe_load_ || python_is_observed()) return false;
+    if (state == State::Off || state == State::Taking || safe_load != safe_load_ || python_is_observed()) {
+        return false;
+    }
     if (state == State::Armed) {
-        state = take_all() ? State::Kept : State::Off;
-        PyErr_Clear();
-        stop_function_watch();
-        verified_epoch = epoch;
+        take();
         if (state == State::Off) return false;
     }
     if (!functions_unchanged() || !lists_unchanged() || !bases_unchanged() || !entries.unchanged()) return false;
