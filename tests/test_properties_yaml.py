@@ -335,8 +335,8 @@ def test_replaced_piece_goes_the_original_way(piece, original_calls):
     assert check(text, original_calls)
 
 
-# One piece for each way of hearing a change: the dict and function
-# watchers, and what is copied at import (the builtins, a resolver list).
+# One piece for each way of hearing a change: the dict watcher, and what is
+# taken at import (a function's code, the builtins, a resolver list).
 @pytest.mark.parametrize("piece", ["constructor table in place", "code", "builtin", "resolver list"])
 def test_piece_replaced_before_the_first_load_is_heard(piece):
     """What PyYAML was at import is what the guard holds it to, also when the

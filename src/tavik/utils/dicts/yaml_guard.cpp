@@ -3,8 +3,6 @@
 #include "core/watch.hpp"
 
 #include <algorithm>
-#include <array>
-#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -44,8 +42,7 @@ int on_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
 
 struct DictCopy {
     PyObject* dict;
-    PyObject* copy;   // taken with the rest (take_all)
-    bool namespace_;  // a module's or class's: its functions are kept too
+    PyObject* copy;  // taken with the rest (take_all)
 };
 std::vector<DictCopy> dicts_;
 
@@ -64,16 +61,13 @@ bool watch_dict(PyObject* dict) {
     return PyDict_Watch(dict_watcher, dict) == 0;
 }
 
-bool arm_dict(PyObject* dict, bool namespace_) {
+bool arm_dict(PyObject* dict) {
     if (!PyDict_CheckExact(dict)) return false;
     for (DictCopy& d : dicts_) {
-        if (d.dict == dict) {
-            d.namespace_ = d.namespace_ || namespace_;
-            return true;
-        }
+        if (d.dict == dict) return true;
     }
     if (!watch_dict(dict)) return false;
-    dicts_.push_back({Py_NewRef(dict), nullptr, namespace_});
+    dicts_.push_back({Py_NewRef(dict), nullptr});
     return true;
 }
 
@@ -110,35 +104,6 @@ bool same_dict(const DictCopy& d) {
 
 std::vector<KeptFunction> functions_;
 
-// Between import and the taking of the functions, a function watcher notes
-// every function given new code, defaults or keyword defaults (no other
-// notification sees that). Addresses only: one freed and reused can only
-// turn the native way off, never on.
-int function_watcher = -1;
-std::array<PyObject*, 64> modified{};
-std::size_t modified_count = 0;  // past the array's size: too many to tell
-
-// Runs inside the function operation: no failure, no Python code.
-int on_function_change(PyFunction_WatchEvent event, PyFunctionObject* f, PyObject*) {
-    if (event == PyFunction_EVENT_MODIFY_CODE || event == PyFunction_EVENT_MODIFY_DEFAULTS ||
-        event == PyFunction_EVENT_MODIFY_KWDEFAULTS) {
-        if (modified_count < modified.size()) modified[modified_count] = reinterpret_cast<PyObject*>(f);
-        ++modified_count;
-    }
-    return 0;
-}
-
-void stop_function_watch() {
-    if (function_watcher >= 0 && PyFunction_ClearWatcher(function_watcher) < 0) PyErr_Clear();
-    function_watcher = -1;
-}
-
-bool modified_since_import(PyObject* f) {
-    if (modified_count > modified.size()) return true;
-    return std::find(modified.begin(), modified.begin() + static_cast<std::ptrdiff_t>(modified_count), f) !=
-           modified.begin() + static_cast<std::ptrdiff_t>(modified_count);
-}
-
 // co_names of every kept function, repeats included until take_all sorts
 // them out: one vector is cheaper than a set.
 std::vector<PyObject*> names_;
@@ -161,7 +126,6 @@ void keep_function(PyObject* f) {
     KeptFunction kept;
     kept.take(f);
     functions_.push_back(kept);
-    collect_names(kept.code);
 }
 
 // The function behind a namespace value, if any: plain, class or static
@@ -179,6 +143,18 @@ bool keep_callable(PyObject* value) {
         Ref f = Ref::steal(PyObject_GetAttrString(value, inner[i]));
         if (!f) return false;
         if (PyFunction_Check(f.get())) keep_function(f.get());
+    }
+    return true;
+}
+
+// A module's or class's namespace: watched, and its functions kept now (no
+// watcher sees a function given new code or defaults).
+bool arm_namespace(PyObject* dict) {
+    if (!arm_dict(dict)) return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!keep_callable(value)) return false;
     }
     return true;
 }
@@ -222,7 +198,7 @@ bool arm_class(PyObject* type) {
     if (meta != reinterpret_cast<PyObject*>(&PyType_Type) && !arm_class(meta)) return false;
     PyTypeObject* t = reinterpret_cast<PyTypeObject*>(type);
     if (!(t->tp_flags & Py_TPFLAGS_HEAPTYPE)) return true;  // static types never change
-    if (!watch_type(type, &classes_changed) || !arm_dict(t->tp_dict, true)) return false;
+    if (!watch_type(type, &classes_changed) || !arm_namespace(t->tp_dict)) return false;
     classes_.push_back({Py_NewRef(type), Py_NewRef(t->tp_mro)});
     return true;
 }
@@ -257,7 +233,7 @@ bool arm_all(PyObject* yaml) {
         PyObject* m = PyDict_GetItemString(modules, name);
         if (!m || !PyModule_CheckExact(m)) return false;
         PyObject* dict = PyModule_GetDict(m);
-        if (!arm_dict(dict, true)) return false;
+        if (!arm_namespace(dict)) return false;
         // Every class the module defines (tokens, events, nodes, errors, the
         // loader's parts).
         Py_ssize_t pos = 0;
@@ -291,7 +267,7 @@ bool arm_all(PyObject* yaml) {
     for (const char* table : {"yaml_constructors", "yaml_multi_constructors", "yaml_implicit_resolvers",
                               "yaml_path_resolvers", "bool_values"}) {
         Ref t = attr(loader.get(), table);
-        if (!t || !arm_dict(t.get(), false)) return false;
+        if (!t || !arm_dict(t.get())) return false;
     }
     Ref resolvers = attr(loader.get(), "yaml_implicit_resolvers");
     if (!resolvers || !keep_resolver_lists(resolvers.get())) return false;
@@ -320,15 +296,11 @@ bool arm_all(PyObject* yaml) {
     return true;
 }
 
-// The rest, once: the copies of the watched dicts, the functions of the
-// namespaces and the builtins they name. It stands for the state at import
-// only while no watcher has heard of a change since.
+// The rest, once: the copies of the watched dicts and the builtins the kept
+// functions name. They stand for the state at import only while no watcher
+// has heard of a change since.
 bool unchanged_since_import() {
-    if (epoch != armed_epoch || classes_changed) return false;
-    for (const KeptFunction& k : functions_) {
-        if (modified_since_import(k.function)) return false;
-    }
-    return true;
+    return epoch == armed_epoch && !classes_changed;
 }
 
 bool take_all() {
@@ -336,14 +308,8 @@ bool take_all() {
     for (DictCopy& d : dicts_) {
         d.copy = PyDict_Copy(d.dict);
         if (!d.copy) return false;
-        if (!d.namespace_) continue;
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(d.copy, &pos, &key, &value)) {
-            if (!keep_callable(value)) return false;
-        }
     }
-    drop_repeated_functions();
+    for (const KeptFunction& k : functions_) collect_names(k.code);
     std::sort(names_.begin(), names_.end());
     names_.erase(std::unique(names_.begin(), names_.end()), names_.end());
     Ref builtins_module = Ref::steal(PyImport_ImportModule("builtins"));
@@ -409,7 +375,6 @@ void take() {
     state = State::Taking;
     bool ok = take_all();
     PyErr_Clear();
-    stop_function_watch();
     verified_epoch = epoch;
     state = ok ? State::Kept : State::Off;
 }
@@ -423,13 +388,9 @@ int keep_yaml(PyObject* yaml) {
         PyErr_Clear();
         return 0;
     }
+    drop_repeated_functions();
     armed_epoch = epoch;
-    function_watcher = PyFunction_AddWatcher(on_function_change);
     state = State::Armed;
-    if (function_watcher < 0) {  // no slot: everything is taken now
-        PyErr_Clear();
-        take();
-    }
     return 0;
 }
 

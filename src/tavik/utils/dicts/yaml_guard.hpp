@@ -7,23 +7,19 @@
 //
 // - Taken in two steps, to keep import short. At import (keep_yaml) every
 //   namespace, class and table below is watched, and what no watcher sees is
-//   copied: the method resolution orders, the resolver lists, the entries of
-//   other modules and the whole builtins dict. The copies of the watched
-//   dicts and the functions they hold are taken at the first call, and stand
-//   for their import-time state only if, since import, no dict watcher of
-//   this file has fired, no watched class has changed, and a function
-//   watcher (CPython calls it before any function is given new code,
-//   defaults or keyword defaults, whatever code does it; it notes the
-//   function's address) has noted none of the functions kept. Otherwise the
-//   native way stays off for the life of the process. The function watcher
-//   is cleared once the copies are taken; until then every function made or
-//   freed in the process costs one call of it.
+//   taken: the functions' code and defaults, the method resolution orders,
+//   the resolver lists, the entries of other modules and a copy of the
+//   builtins dict. The copies of the watched dicts, and the builtins the
+//   functions name, are taken at the first call: they stand for their
+//   import-time state only if no dict watcher of this file has fired and no
+//   watched class has changed since import. Otherwise the native way stays
+//   off for the life of the process.
 // - `yaml.safe_load` itself replaced: the caller compares the attribute it
 //   read with the kept function object, at every call.
 // - The code, defaults or keyword defaults of any function of the loader's
 //   modules (module-level functions, methods, property getters, class and
-//   static methods of every class they define) reassigned: after the first
-//   call no watcher listens (one would tax every function the process makes
+//   static methods of every class they define) reassigned: no watcher
+//   listens (a function watcher would tax every function the process makes
 //   and frees), so every one is compared with its kept value at every call
 //   (a few hundred pointer comparisons).
 // - An attribute of a class set or deleted (a method replaced, `SafeLoader.
@@ -62,9 +58,8 @@
 // - Deep input against the recursion limit: the reader declines nesting that
 //   PyYAML's composer could not reach within the frames left (see reader).
 //
-// Anything missing at import (a piece not found, no dict or type watcher
-// slot) leaves the native way off for the life of the process; with no
-// function watcher slot, everything is taken at import.
+// Anything missing at import (a piece not found, no watcher slot) leaves the
+// native way off for the life of the process.
 #pragma once
 
 #include "core/ref.hpp"
