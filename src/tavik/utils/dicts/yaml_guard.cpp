@@ -120,7 +120,7 @@ void collect_names(PyObject* code) {
 }
 
 // A function met in two namespaces (a module re-exports another's) is kept
-// twice until take_all drops the repeats: a search per function would cost
+// twice until keep_yaml drops the repeats: a search per function would cost
 // more than the sort.
 void keep_function(PyObject* f) {
     KeptFunction kept;
@@ -225,8 +225,8 @@ bool keep_entry(PyObject* module, const char* name) {
 }
 
 // At import: watches every namespace, class and table that safe_load's code
-// reads, and takes what no watcher sees (method resolution orders, the
-// resolver lists, entries of other modules, the builtins).
+// reads, and takes what no watcher sees (the functions, method resolution
+// orders, the resolver lists, entries of other modules, the builtins).
 bool arm_all(PyObject* yaml) {
     PyObject* modules = PyImport_GetModuleDict();
     for (const char* name : kModules) {
