@@ -92,8 +92,9 @@ typecheck: release
 # The manylinux policy auditwheel finds both wheels consistent with; the
 # wheels are retagged with it once built, and tools/check_wheel.py fails when
 # auditwheel's verdict moves away from it. The C++ runtime linked in (the
-# build root's GCC) is what asks for glibc 2.38.
-MANYLINUX := manylinux_2_38
+# build root's GCC) names symbols of glibc 2.32 to 2.38, bound to their first
+# versions by src/tavik/utils/core/libc_compat.cpp; what is left needs 2.17.
+MANYLINUX := manylinux_2_17
 # $(call retag,ENV,WHEEL_DIR,MACHINE)
 retag = $(1) sh -ec 'cd $(2) && $(PYTHON) -m wheel tags --remove --platform-tag $(MANYLINUX)_$(3) *.whl'
 

@@ -23,6 +23,7 @@
 #include <unordered_map>
 #include <utility>
 #include <algorithm>
+#include <charconv>
 #include <vector>
 
 namespace tavik::dicts {
@@ -297,7 +298,9 @@ Ref make_int(const Char* s, std::size_t n) {
             std::size_t colon = v.find(':', at);
             std::string part = v.substr(at, colon == std::string::npos ? std::string::npos : colon - at);
             if (part.empty() || part.size() > 17) return {};
-            long long p = std::stoll(part);
+            long long p = 0;
+            auto [end, error] = std::from_chars(part.data(), part.data() + part.size(), p);
+            if (error != std::errc() || end != part.data() + part.size()) return {};
             if (__builtin_mul_overflow(total, 60LL, &total) || __builtin_add_overflow(total, p, &total)) return {};
             if (colon == std::string::npos) break;
             at = colon + 1;
