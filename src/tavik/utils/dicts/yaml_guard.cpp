@@ -53,6 +53,15 @@ Entries entries;
 // known only once its functions are, and are kept with these values.
 PyObject* builtins_at_import = nullptr;
 
+// A copy that only this file reaches: untracked, so that no Python code can
+// find it through gc (get_objects, get_referrers) and edit it. It holds
+// references only, no cycle through it, and nothing is ever stored into it.
+PyObject* private_copy(PyObject* dict) {
+    PyObject* copy = PyDict_Copy(dict);
+    if (copy) PyObject_GC_UnTrack(copy);
+    return copy;
+}
+
 bool watch_dict(PyObject* dict) {
     if (dict_watcher < 0) {
         dict_watcher = PyDict_AddWatcher(on_dict_change);
@@ -63,7 +72,7 @@ bool watch_dict(PyObject* dict) {
 
 bool arm_dict(PyObject* dict) {
     if (!PyDict_CheckExact(dict)) return false;
-    for (DictCopy& d : dicts_) {
+    for (const DictCopy& d : dicts_) {
         if (d.dict == dict) return true;
     }
     if (!watch_dict(dict)) return false;
@@ -230,9 +239,11 @@ bool keep_entry(PyObject* module, const char* name) {
 bool arm_all(PyObject* yaml) {
     PyObject* modules = PyImport_GetModuleDict();
     for (const char* name : kModules) {
-        PyObject* m = PyDict_GetItemString(modules, name);
-        if (!m || !PyModule_CheckExact(m)) return false;
-        PyObject* dict = PyModule_GetDict(m);
+        PyObject* found;
+        if (PyDict_GetItemStringRef(modules, name, &found) <= 0) return false;
+        Ref m = Ref::steal(found);
+        if (!PyModule_CheckExact(m.get())) return false;
+        PyObject* dict = PyModule_GetDict(m.get());
         if (!arm_namespace(dict)) return false;
         // Every class the module defines (tokens, events, nodes, errors, the
         // loader's parts).
@@ -287,7 +298,7 @@ bool arm_all(PyObject* yaml) {
     if (!builtins_module) return false;
     PyObject* builtins = PyModule_GetDict(builtins_module.get());
     if (!watch_namespace(builtins) || !is_kept(builtins)) return false;
-    builtins_at_import = PyDict_Copy(builtins);
+    builtins_at_import = private_copy(builtins);
     if (!builtins_at_import) return false;
     Ref nan = attr(loader.get(), "nan_value");
     if (!nan || !PyFloat_CheckExact(nan.get())) return false;
@@ -306,7 +317,7 @@ bool unchanged_since_import() {
 bool take_all() {
     if (!unchanged_since_import()) return false;
     for (DictCopy& d : dicts_) {
-        d.copy = PyDict_Copy(d.dict);
+        d.copy = private_copy(d.dict);
         if (!d.copy) return false;
     }
     for (const KeptFunction& k : functions_) collect_names(k.code);
@@ -383,13 +394,15 @@ void take() {
 
 int keep_yaml(PyObject* yaml) {
     if (state != State::Off || safe_load_) return 0;
+    // Before the first watch: a change heard while arming (a finalizer run by
+    // a collection) counts as one since import.
+    armed_epoch = epoch;
     if (!arm_all(yaml)) {
         // Nothing found missing here is the import's business.
         PyErr_Clear();
         return 0;
     }
     drop_repeated_functions();
-    armed_epoch = epoch;
     state = State::Armed;
     return 0;
 }
