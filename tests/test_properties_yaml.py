@@ -5,6 +5,7 @@ and every error must end as the original's does."""
 import contextlib
 import datetime
 import functools
+import gc
 import logging
 import os
 import subprocess
@@ -353,3 +354,12 @@ def test_piece_replaced_before_the_first_load_is_heard(piece):
             t.check(text)
         """
     subprocess.run([sys.executable, "-c", code], check=True)
+
+
+def test_guard_copies_are_out_of_reach_of_gc():
+    """A callback walking gc.get_objects() must not find the guard's copy of a
+    namespace: editing it would make the guard vouch for a changed PyYAML."""
+    dicts.load_dict_from_yaml("a: 1")
+    real = gc.get_referents(vars(yaml.constructor.SafeConstructor))[0]
+    target = dict(real)
+    assert not [o for o in gc.get_objects() if type(o) is dict and o is not real and o is not target and o == target]
