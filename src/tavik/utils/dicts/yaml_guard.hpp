@@ -12,8 +12,11 @@
 //   builtins dict. The copies of the watched dicts, and the builtins the
 //   functions name, are taken at the first call: they stand for their
 //   import-time state only if no dict watcher of this file has fired and no
-//   watched class has changed since import. Otherwise the native way stays
-//   off for the life of the process.
+//   watched class has changed since import (the epoch is marked before the
+//   first watch, so a change made while arming counts). Otherwise the native
+//   way stays off for the life of the process.
+// - The guard's own copies edited (found through gc by a callback): they are
+//   untracked, so gc lists and reaches none of them.
 // - `yaml.safe_load` itself replaced: the caller compares the attribute it
 //   read with the kept function object, at every call.
 // - The code, defaults or keyword defaults of any function of the loader's
