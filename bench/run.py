@@ -24,6 +24,8 @@ import sysconfig
 import timeit
 import types
 
+import yaml
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 OUT = os.path.join(ROOT, "build", "bench")
@@ -119,6 +121,33 @@ def yaml_configuration(services=6):
 
 
 YAML_CONFIG = yaml_configuration()
+
+LISTS = {f"k{i}": [i] for i in range(100)}
+LIST_LEAVES = nested(10, 1, leaf=lambda j: {"v": j, "w": [j]})
+MARKERS = {f"%EXTEND_LIST{{ tags_{i} }}": [i, f"t{i}"] for i in range(20)}
+
+
+def leaf_override(config, every=10):
+    """Every tenth leaf of `config` (in document order) with a new value, at
+    its place in the tree: what a host merges over its defaults."""
+    count = 0
+
+    def walk(level):
+        nonlocal count
+        out = {}
+        for k, v in level.items():
+            if isinstance(v, dict):
+                sub = walk(v)
+                if sub:
+                    out[k] = sub
+                continue
+            if count % every == 0:
+                out[k] = [v, "override"] if isinstance(v, list) else f"override {v}"
+            count += 1
+        return out
+
+    return walk(config)
+CONFIG_LOADED = yaml.safe_load(YAML_CONFIG)
 YAML_SMALL = "name: billing\nreplicas: 2\nenabled: yes\nregion: 'eu-west-1'\ntimeout: 2.5\n"
 
 
@@ -171,6 +200,14 @@ def cases():
         ("recursive_update, 100 new flat keys into a 100-key dict", "dicts.recursive_update(base.copy(), new)",
          d(base=FLAT_BASE, new=FLAT_NEW)),
         ("recursive_update, 10x10 nested into {}", "dicts.recursive_update({}, b)", d(b=NESTED)),
+        ("recursive_update, 100 one-element list values into {}", "dicts.recursive_update({}, b)", d(b=LISTS)),
+        ("recursive_update, 10x10 nested, leaves {v: j, w: [j]}", "dicts.recursive_update({}, b)",
+         d(b=LIST_LEAVES)),
+        ("recursive_update, 20 %EXTEND_LIST markers, list_extend", "dicts.recursive_update({}, b, list_extend=True)",
+         d(b=MARKERS)),
+        (f"recursive_update, {YAML_CONFIG.count(chr(10))}-line configuration, then a tenth of its leaves",
+         "dicts.recursive_update(dicts.recursive_update({}, config), override)",
+         d(config=CONFIG_LOADED, override=leaf_override(CONFIG_LOADED))),
         ("recursive_setdefault, 10x10 nested into {}", "dicts.recursive_setdefault({}, b)", d(b=NESTED)),
         ("recursive_cast, 10x10 nested", "dicts.recursive_cast(b, dict)", d(b=NESTED)),
         ("set_dict_by_key_path, 3 keys", "dicts.set_dict_by_key_path(t, keys, 1)",

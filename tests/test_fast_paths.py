@@ -338,6 +338,108 @@ def test_registration_during_a_walk_reaches_later_entries(run_python, step):
     assert run("native") == plain
 
 
+# Python code that runs inside one call, where no step of ours calls it: the
+# steps after it must give what they give in Python. One case per root cause;
+# each defines run(m), which warms the kept answers up, then prints what the
+# call gives.
+INSIDE_A_CALL = {
+    "finalizer run by a store": """
+        def run(m):
+            m.recursive_update({}, {"w": 1, "v": "s"})
+            a = {}
+            class Bomb:
+                def __del__(self):
+                    a["grown"] = 1
+                    Mapping.register(int)
+            a["k1"] = Bomb()
+            print(outcome(m.recursive_update, a, {"k1": "x", "k2": 5}), a)""",
+    # The hook plants, in the target, a key that the next store compares.
+    "key planted by a callback": """
+        def run(m):
+            m.recursive_update({}, {"w": 1, "v": "s"})
+            a = {}
+            class Key(str):
+                __hash__ = str.__hash__
+                def __eq__(self, other):
+                    Mapping.register(int)
+                    return False
+            class Planter(Mapping):
+                __getitem__ = __iter__ = __len__ = None
+                @classmethod
+                def __subclasshook__(cls, C):
+                    if C is float:
+                        a[Key("k2")] = 0
+                    return NotImplemented
+            print(outcome(m.recursive_update, a, {"k1": "x", "k2": 1.5, "k3": 5}), sorted(a))""",
+    # The hook, run by the first check of a tuple, leaves the walk the last
+    # reference to it; the finalizer of its element runs when the walk
+    # moves on.
+    "value released at the next step": """
+        def run(m):
+            m.recursive_setdefault({}, {"w": 1, "v": "s"})
+            class Loud:
+                def __del__(self):
+                    Mapping.register(int)
+            b = {"k1": (Loud(),), "k2": 5}
+            class Dropper(Mapping):
+                __getitem__ = __iter__ = __len__ = None
+                @classmethod
+                def __subclasshook__(cls, C):
+                    if C is tuple:
+                        b["k1"] = "gone"
+                    return NotImplemented
+            a = {"k1": 0}
+            print(outcome(m.recursive_setdefault, a, b), a, b)""",
+    "tracer raising inside __instancecheck__": """
+        def run(m):
+            m.recursive_update({}, {"l": [1], "s": "x", "d": {}})
+            checks = []
+            def tracer(frame, event, arg):
+                if event == "call" and frame.f_code.co_name == "__instancecheck__":
+                    checks.append(1)
+                    if len(checks) == 3:
+                        raise RuntimeError("third check")
+            a = {}
+            sys.settrace(tracer)
+            try:
+                got = outcome(m.recursive_update, a, {"x": "y", "l": [2], "d": {}})
+            finally:
+                sys.settrace(None)
+            print(got, a, len(checks))""",
+    "raising LINE tool on shlex": """
+        def run(m):
+            print(outcome(m.load_dict_from_kv_string, "a=1 b='x y'"))
+            mon = sys.monitoring
+            mon.use_tool_id(3, "lines")
+            def line(code, number):
+                if code.co_filename == shlex.__file__:
+                    raise RuntimeError("line of shlex")
+            mon.register_callback(3, mon.events.LINE, line)
+            mon.set_events(3, mon.events.LINE)
+            try:
+                print(outcome(m.load_dict_from_kv_string, "a=1 b='x y'"))
+            finally:
+                mon.set_events(3, 0)""",
+}
+
+
+@pytest.mark.parametrize("case", sorted(INSIDE_A_CALL))
+def test_code_run_inside_a_call_reaches_later_steps(run_python, case):
+    def run(module):
+        return run_python(textwrap.dedent("""
+            import shlex, sys
+            from collections.abc import Mapping
+            sys.path.insert(0, "tests")
+            import tavik.utils.dicts as native
+            from plain import dicts as plain
+            from kv_split import outcome
+            m = %s
+        """) % module + textwrap.dedent(INSIDE_A_CALL[case]) + "\nrun(m)\n")
+
+    plain = run("plain")
+    assert run("native") == plain
+
+
 # Changes the kept answers once missed, one per mechanism that missed them:
 # a class out of version tags (its watchers silent), the registry token read
 # through a module name, the ABC caches emptied without a new token, and

@@ -1,94 +1,55 @@
 #include "core/abc.hpp"
 
-#include "core/watch.hpp"
-
 #include <array>
 #include <cstring>
 #include <vector>
 
 namespace tavik {
 
-KeptAnswers kept_answers = {.window = 1};
+KeptAnswers kept_answers = {};
 
 namespace {
 
-// The exact types whose answers are kept; their classes cannot change. The
-// first four are the columns of the inline test.
-constexpr std::size_t kTypes = 9;
-std::array<PyTypeObject*, kTypes> types{};
-std::array<Py_hash_t, kTypes> type_hashes{};
+// The type of each column, as column_of() numbers them.
+const std::array<PyTypeObject*, kColumns> types = {&PyUnicode_Type, &PyLong_Type,      &PyDict_Type,
+                                                   &PyList_Type,    &PyFloat_Type,     &PyBool_Type,
+                                                   Py_TYPE(Py_None), &PyBytes_Type,    &PyTuple_Type};
 
-int type_index(PyTypeObject* type) {
-    for (std::size_t i = 0; i < kTypes; ++i) {
-        if (types[i] == type) return static_cast<int>(i);
-    }
-    return -1;
-}
-
-// Plain pointers: these live as long as the process, and must not be
-// released by static destructors after the interpreter is gone.
-struct Row {
-    PyObject* abc = nullptr;
-    AbcData* impl = nullptr;     // abc._abc_impl
-    PyObject* entry[kTypes] = {};  // held: the cache entry an answer stands on
-    signed char known[kTypes];     // the answer
-};
-std::array<Row, 4> rows;
-
-PyTypeObject* abc_meta = nullptr;  // type(abc) of every row
-bool& changed = kept_answers.changed;  // set by the watchers, for good
-
-// What the interpreter's answer goes through besides the classes.
-KeptFunction instancecheck;  // ABCMeta.__instancecheck__
-Entries abc_names;           // _abc_instancecheck in its namespace
+bool& changed = kept_answers.changed;
 bool usable = false;
 
-// _abc.get_cache_token, the C function, and the count it last returned
-// (the object too when it was an immortal small int: the same object is
-// then the same count).
-PyCFunction token_meth = nullptr;
-PyObject* token_self = nullptr;
-PyObject* token_object = nullptr;
-unsigned long long& token = kept_answers.token;
+// ABCMeta's two methods as abc.py defines them, which a kept answer stands in
+// for; their code is compared with this compiled.
+constexpr const char* kMetaSource =
+    "class _:\n"
+    "    def __instancecheck__(cls, instance):\n"
+    "        \"\"\"Override for isinstance(instance, cls).\"\"\"\n"
+    "        return _abc_instancecheck(cls, instance)\n"
+    "    def __subclasscheck__(cls, subclass):\n"
+    "        \"\"\"Override for issubclass(subclass, cls).\"\"\"\n"
+    "        return _abc_subclasscheck(cls, subclass)\n";
 
-void mirror() {
-    for (std::size_t r = 0; r < 2; ++r) {
-        kept_answers.abc[r] = rows[r].abc;
-        kept_answers.impl[r] = rows[r].impl;
-        std::memcpy(kept_answers.entry[r], rows[r].entry, sizeof kept_answers.entry[r]);
-        std::memcpy(kept_answers.known[r], rows[r].known, sizeof kept_answers.known[r]);
-    }
-    std::memcpy(kept_answers.hash, type_hashes.data(), sizeof kept_answers.hash);
-    kept_answers.meta = abc_meta;
-}
+KeptFunction instancecheck;  // ABCMeta.__instancecheck__, mirrored in kept_answers
+KeptFunction subclasscheck;  // ABCMeta.__subclasscheck__
 
-void forget(Row& row) {
-    for (PyObject*& e : row.entry) Py_CLEAR(e);
-}
+// A row's __subclasshook__, which a registry answer stands in for: kept
+// (into kept_answers.hook) when the first such answer is taken.
+struct Hook {
+    bool tried = false;
+    KeptFunction function;
+    PyObject* classmethod = nullptr;  // as found through the ABC's MRO
+};
+std::array<Hook, kRows> hooks;
 
-bool given(const Row& row, std::size_t column) {
-    return row.entry[column] &&
-           still_given(row.impl, row.entry[column], row.known[column], type_hashes[column], token);
-}
+// The _abc module whose functions the methods call, and its state.
+PyObject* abc_module = nullptr;
 
-// After the interpreter answered `answer` for `column`: the entry its caches
-// now give for it, held, when that entry is a weak reference to the type.
-void take(Row& row, std::size_t column, signed char answer) {
-    Py_CLEAR(row.entry[column]);
-    AbcData* data = row.impl;
-    Py_hash_t hash = type_hashes[column];
-    PyObject* entry = first_with_hash(answer ? data->cache : data->negative, hash);
-    if (!entry || entry == Py_None || !PyWeakref_CheckRef(entry)) return;
-    PyObject* target = nullptr;
-    if (PyWeakref_GetRef(entry, &target) <= 0) {
-        PyErr_Clear();
-        return;
-    }
-    Py_DECREF(target);
-    if (target != reinterpret_cast<PyObject*>(types[column])) return;
-    row.entry[column] = Py_NewRef(entry);
-    row.known[column] = answer;
-    if (!given(row, column)) Py_CLEAR(row.entry[column]);
+Ref interned(const char* text) { return Ref::steal(PyUnicode_InternFromString(text)); }
+
+// What `abc` (a class) finds for `name` through its MRO, borrowed.
+PyObject* class_lookup(PyObject* abc, const char* name) {
+    Ref key = interned(name);
+    return key ? _PyType_Lookup(reinterpret_cast<PyTypeObject*>(abc), key.get()) : nullptr;
 }
 
 // The set's lookup as first_with_hash() follows it, checked on sets of ints
@@ -138,7 +99,7 @@ int check_layout(PyObject* abc, PyObject* impl) {
         if (f) fields.push_back(f);
     }
     if (visited != fields) return 0;
-    Ref dump = Ref::steal(PyObject_CallMethod(token_self, "_get_dump", "O", abc));
+    Ref dump = Ref::steal(PyObject_CallMethod(abc_module, "_get_dump", "O", abc));
     if (!dump) return -1;
     if (!PyTuple_Check(dump.get()) || PyTuple_GET_SIZE(dump.get()) != 4) return 0;
     PyObject* copies[] = {data->registry, data->cache, data->negative};
@@ -151,73 +112,204 @@ int check_layout(PyObject* abc, PyObject* impl) {
     return version == data->negative_version ? 1 : 0;
 }
 
-int take_token_function(PyObject* instancecheck_c) {
-    if (!PyCFunction_Check(instancecheck_c)) return 0;
-    PyObject* module = PyCFunction_GET_SELF(instancecheck_c);
-    if (!module || !PyModule_Check(module)) return 0;
-    Ref fn = Ref::steal(PyObject_GetAttrString(module, "get_cache_token"));
-    if (!fn) return -1;
-    if (!PyCFunction_Check(fn.get()) || PyCFunction_GET_SELF(fn.get()) != module ||
-        (PyCFunction_GET_FLAGS(fn.get()) & ~METH_COEXIST) != METH_NOARGS) {
-        return 0;
-    }
-    token_meth = PyCFunction_GET_FUNCTION(fn.get());
-    token_self = Py_NewRef(module);
-    fn.release();  // kept with the module it reads
-    return 1;
+// `fn` is the _abc module's function `name` (every one has that module as
+// its self; a function cannot be made from Python code with a C body).
+bool is_abc_function(PyObject* fn, const char* name) {
+    return fn && PyCFunction_Check(fn) && PyCFunction_GET_SELF(fn) == abc_module &&
+           std::strcmp(reinterpret_cast<PyCFunctionObject*>(fn)->m_ml->ml_name, name) == 0;
 }
 
-// Takes what the interpreter's answers go through for instances of `meta`.
-int keep_meta(PyTypeObject* meta) {
-    abc_meta = meta;
-    if (!watch_type(reinterpret_cast<PyObject*>(meta), &changed)) return 0;
-    PyObject* fn = PyDict_GetItemString(meta->tp_dict, "__instancecheck__");
-    if (!instancecheck.take(fn)) return 0;
-    PyObject* globals = PyFunction_GET_GLOBALS(fn);
-    int r = abc_names.add(globals, "_abc_instancecheck");
-    if (r <= 0) return r;
-    PyObject* check = PyDict_GetItemString(globals, "_abc_instancecheck");
-    if (!check || (r = take_token_function(check)) <= 0) return r;
-    if (!lookup_order_holds()) return 0;
-    types = {&PyUnicode_Type, &PyLong_Type, &PyDict_Type, &PyList_Type, &PyFloat_Type,
-             &PyBool_Type,    Py_TYPE(Py_None), &PyBytes_Type, &PyTuple_Type};
-    for (std::size_t i = 0; i < kTypes; ++i) {
-        type_hashes[i] = PyObject_Hash(reinterpret_cast<PyObject*>(types[i]));
-        if (type_hashes[i] == -1) return -1;
+// The _abc module's state as AbcState: the module's state size, its type of
+// _abc_data (checked per ABC) and its counter, which get_cache_token returns.
+int keep_counter(PyObject* instancecheck_c) {
+    PyObject* module = PyCFunction_GET_SELF(instancecheck_c);
+    if (!module || !PyModule_Check(module)) return 0;
+    abc_module = Py_NewRef(module);
+    PyModuleDef* def = PyModule_GetDef(module);
+    void* state = PyModule_GetState(module);
+    if (!def || !state || def->m_size != static_cast<Py_ssize_t>(sizeof(AbcState))) {
+        PyErr_Clear();
+        return 0;
     }
-    Ref now = Ref::steal(token_meth(token_self, nullptr));
-    if (!now) return -1;
-    token = PyLong_AsUnsignedLongLong(now.get());
-    if (token == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return -1;
-    token_object = PyUnstable_IsImmortal(now.get()) ? now.get() : nullptr;
+    Ref token = Ref::steal(PyObject_CallMethod(module, "get_cache_token", nullptr));
+    if (!token) return -1;
+    std::uint64_t now = PyLong_AsUnsignedLongLong(token.get());
+    if (PyErr_Occurred()) return -1;
+    kept_answers.state = static_cast<const AbcState*>(state);
+    return kept_answers.state->counter == now ? 1 : 0;
+}
+
+// What the interpreter's answers go through for instances of `meta`: its
+// two methods (abc.py's own code), the _abc functions they call, and the
+// _abc module's counter.
+int keep_meta(PyTypeObject* meta) {
+    KeptAnswers& k = kept_answers;
+    k.meta = meta;
+    auto* m = reinterpret_cast<PyObject*>(meta);
+    if (!watch_type(m, &changed)) return 0;
+    PyObject* ic = class_lookup(m, "__instancecheck__");
+    PyObject* sc = ic ? class_lookup(m, "__subclasscheck__") : nullptr;
+    if (!sc) return PyErr_Occurred() ? -1 : 0;
+    if (!instancecheck.take(ic) || !subclasscheck.take(sc)) return 0;
+    k.instancecheck = reinterpret_cast<const PyFunctionObject*>(instancecheck.function);
+    k.instancecheck_code = instancecheck.code;
+    k.subclasscheck = reinterpret_cast<const PyFunctionObject*>(subclasscheck.function);
+    k.subclasscheck_code = subclasscheck.code;
+    PyObject* globals = PyFunction_GET_GLOBALS(ic);
+    if (PyFunction_GET_GLOBALS(sc) != globals) return 0;
+    int r = 0;
+    PyObject* check = PyDict_GetItemString(globals, "_abc_instancecheck");
+    if (!check || !PyCFunction_Check(check) || (r = keep_counter(check)) <= 0) return r;
+    if (!is_abc_function(check, "_abc_instancecheck") ||
+        !is_abc_function(PyDict_GetItemString(globals, "_abc_subclasscheck"), "_abc_subclasscheck")) {
+        return 0;
+    }
+    r = k.names.add(globals, "_abc_instancecheck");
+    if (r > 0) r = k.names.add(globals, "_abc_subclasscheck");
+    if (r <= 0) return r;
+    for (int i = 0; i < kColumns; ++i) {
+        k.hash[i] = PyObject_Hash(reinterpret_cast<PyObject*>(types[i]));
+        if (k.hash[i] == -1) return -1;
+    }
     usable = true;
     return 1;
 }
 
-bool guards_hold() { return usable && !changed && instancecheck.unchanged() && abc_names.unchanged(); }
-
-// Reads the registry token; a new count drops every answer.
-int read_token() {
-    Ref now = Ref::steal(token_meth(token_self, nullptr));
-    if (!now) return -1;
-    if (now.get() == token_object) return 0;
-    unsigned long long value = PyLong_AsUnsignedLongLong(now.get());
-    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return -1;
-    token_object = PyUnstable_IsImmortal(now.get()) ? now.get() : nullptr;
-    if (value != token) {
-        token = value;
-        for (Row& row : rows) forget(row);
-        mirror();
+// What keep_meta() leaves to the first answer taken, to keep import short:
+// that the code kept of the two methods is abc.py's (a later change of
+// either is seen at every use), and that set lookups follow the order that
+// first_with_hash() reads. When either fails, nothing is kept.
+bool meta_verified() {
+    static int verified = 0;  // 1 holds, -1 does not, 0 not known yet
+    if (verified == 0) {
+        Ref source = Ref::steal(PyUnicode_FromString(kMetaSource));
+        int r = source ? is_code_of(instancecheck.code, source.get()) : -1;
+        if (r > 0) r = is_code_of(subclasscheck.code, source.get());
+        if (r > 0 && !lookup_order_holds()) r = 0;
+        if (r < 0) PyErr_Clear();  // nothing kept; the answer stands as given
+        verified = r > 0 ? 1 : -1;
+        if (verified < 0) changed = true;
     }
-    return 0;
+    return verified > 0;
+}
+
+// The hook of `abc`, kept when it is the classmethod collections.abc gives
+// its ABCs: "if cls is X: return _check_methods(C, ...)" and "return
+// NotImplemented", with X not `abc`, so that for `abc` it returns
+// NotImplemented and does nothing else.
+int keep_hook(Hook& hook, PyObject* abc) {
+    PyObject* cm = class_lookup(abc, "__subclasshook__");
+    if (!cm || !Py_IS_TYPE(cm, &PyClassMethod_Type) ||
+        PyClassMethod_Type.tp_basicsize != static_cast<Py_ssize_t>(sizeof(ClassMethod))) {
+        return PyErr_Occurred() ? -1 : 0;
+    }
+    // A data descriptor of the metaclass would be found before it.
+    PyObject* on_meta = class_lookup(reinterpret_cast<PyObject*>(kept_answers.meta), "__subclasshook__");
+    if (on_meta && Py_TYPE(on_meta)->tp_descr_set) return 0;
+    Ref fn = Ref::steal(PyObject_GetAttrString(cm, "__func__"));
+    if (!fn) return -1;
+    if (reinterpret_cast<ClassMethod*>(cm)->callable != fn.get() || !PyFunction_Check(fn.get())) return 0;
+    auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(fn.get()));
+    if (PyTuple_GET_SIZE(code->co_names) != 3) return 0;
+    PyObject* x = PyTuple_GET_ITEM(code->co_names, 0);
+    if (!PyUnicode_CheckExact(x) || !PyUnicode_IsIdentifier(x)) return 0;
+    // The method names it checks, as the source spells them.
+    Ref names = Ref::steal(PyUnicode_FromString(""));
+    for (Py_ssize_t i = 0; names && i < PyTuple_GET_SIZE(code->co_consts); ++i) {
+        PyObject* c = PyTuple_GET_ITEM(code->co_consts, i);
+        if (!PyUnicode_CheckExact(c)) return 0;
+        names = Ref::steal(PyUnicode_FromFormat("%U, %R", names.get(), c));
+    }
+    Ref source = names ? Ref::steal(PyUnicode_FromFormat("class _:\n"
+                                                         "    def __subclasshook__(cls, C):\n"
+                                                         "        if cls is %U:\n"
+                                                         "            return _check_methods(C%U)\n"
+                                                         "        return NotImplemented\n",
+                                                         x, names.get()))
+                       : Ref();
+    if (!source) return -1;
+    int r = is_code_of(reinterpret_cast<PyObject*>(code), source.get());
+    if (r <= 0) return r;
+    PyObject* globals = PyFunction_GET_GLOBALS(fn.get());
+    PyObject* builtins = reinterpret_cast<PyFunctionObject*>(fn.get())->func_builtins;
+    if (!watch_namespace(globals) || !is_kept(globals) || !watch_namespace(builtins) || !is_kept(builtins)) return 0;
+    PyObject* named = PyDict_GetItemWithError(globals, x);
+    if (!named || named == abc || PyDict_GetItemString(globals, "NotImplemented") ||
+        PyDict_GetItemString(builtins, "NotImplemented") != Py_NotImplemented) {
+        return PyErr_Occurred() ? -1 : 0;
+    }
+    Entries& read = kept_answers.names;
+    r = read.add(globals, x);
+    if (r > 0) r = read.add(globals, "NotImplemented");
+    if (r > 0) r = read.add(builtins, "NotImplemented");
+    if (r <= 0 || !hook.function.take(fn.get())) return r;
+    hook.classmethod = Py_NewRef(cm);
+    return 1;
+}
+
+bool hook_kept(int row) {
+    Hook& hook = hooks[static_cast<std::size_t>(row)];
+    KeptAnswers::Hook& inline_hook = kept_answers.hook[row];
+    if (!hook.tried) {
+        hook.tried = true;
+        int r = keep_hook(hook, kept_answers.abc[row]);
+        if (r < 0) PyErr_Clear();  // nothing kept; the answer stands as given
+        if (r > 0) {
+            inline_hook.function = reinterpret_cast<const PyFunctionObject*>(hook.function.function);
+            inline_hook.code = hook.function.code;
+            inline_hook.classmethod = reinterpret_cast<const ClassMethod*>(hook.classmethod);
+        }
+    }
+    return inline_hook.classmethod != nullptr;
+}
+
+// `entry` an exact weak reference to `type`.
+bool refers_to(PyObject* entry, PyTypeObject* type) {
+    if (!PyWeakref_CheckRefExact(entry)) return false;
+    PyObject* target = nullptr;
+    if (PyWeakref_GetRef(entry, &target) <= 0) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_DECREF(target);  // a static type
+    return target == reinterpret_cast<PyObject*>(type);
+}
+
+// After the interpreter answered `answer` for a row and column: the entry
+// that the state it left gives that answer from, held, as the inline test
+// reads it.
+void take(int row, int column, int answer) {
+    KeptAnswers& k = kept_answers;
+    KeptAnswer& kept = k.answer[row][column];
+    Py_CLEAR(kept.entry);
+    kept.kept = kUnkept;
+    if (changed || !meta_verified()) return;
+    const AbcData* data = k.impl[row];
+    Py_hash_t hash = k.hash[column];
+    PyObject* found = first_with_hash(data->cache, hash);
+    Kept kind = kInCache;
+    if (!found) {
+        if (data->negative_version != k.state->counter) return;
+        found = first_with_hash(data->negative, hash);
+        kind = kInNegative;
+        if (!found) {
+            if (!answer || !hook_kept(row)) return;
+            found = first_with_hash(data->registry, hash);
+            kind = kInRegistry;
+        }
+    }
+    if (!found || (kind == kInNegative) == (answer != 0) || !refers_to(found, types[column])) return;
+    kept.entry = Py_NewRef(found);
+    kept.kept = kind;
 }
 
 }  // namespace
 
 int keep_abc_answers(PyObject* abc) {
+    KeptAnswers& k = kept_answers;
     PyTypeObject* meta = Py_TYPE(abc);
-    if (abc_meta && meta != abc_meta) return 0;
-    if (!abc_meta) {
+    if (k.meta && meta != k.meta) return 0;
+    if (!k.meta) {
         int r = keep_meta(meta);
         if (r <= 0) {
             changed = true;
@@ -225,74 +317,43 @@ int keep_abc_answers(PyObject* abc) {
         }
     }
     if (!usable) return 0;
-    for (Row& row : rows) {
-        if (row.abc == abc) return 0;
-        if (row.abc) continue;
+    for (int row = 0; row < kRows; ++row) {
+        if (k.abc[row] == abc) return 0;
+        if (k.abc[row]) continue;
         Ref impl = Ref::steal(PyObject_GetAttrString(abc, "_abc_impl"));
         if (!impl) return -1;
-        if (std::strcmp(Py_TYPE(impl.get())->tp_name, "_abc._abc_data") != 0 || !watch_type(abc, &changed)) {
+        // __subclasscheck__ in the ABC's own MRO would be called instead of
+        // the metaclass's.
+        if (Py_TYPE(impl.get()) != k.state->data_type || class_lookup(abc, "__subclasscheck__") ||
+            !watch_type(abc, &changed)) {
             changed = true;
-            return 0;
+            return PyErr_Occurred() ? -1 : 0;
         }
         int laid_out = check_layout(abc, impl.get());
         if (laid_out <= 0) {
             changed = true;
             return laid_out;
         }
-        row.abc = Py_NewRef(abc);
-        row.impl = reinterpret_cast<AbcData*>(impl.release());
-        forget(row);
-        mirror();
+        k.abc[row] = Py_NewRef(abc);
+        k.impl[row] = reinterpret_cast<AbcData*>(impl.release());
         return 0;
     }
     return 0;
 }
 
-int recheck_kept(int row, int column) {
+int isinstance_and_keep(PyObject* obj, PyObject* cls) {
     KeptAnswers& k = kept_answers;
-    PyObject* entry = k.entry[row][column];
-    signed char known = k.known[row][column];
-    if (!entry || k.changed || !still_given(k.impl[row], entry, known, k.hash[column], k.token)) return kNotKept;
-    k.checked[row][column] = k.window;
-    return known;
-}
-
-int verify_kept(bool* fresh) {
-    ++kept_answers.window;
-    if (usable && !changed) {
-        if (read_token() < 0) return -1;
-        if (!guards_hold()) {
-            for (Row& row : rows) forget(row);
-            mirror();
-        }
+    // What the inline test leaves out: the entries compared again after the
+    // epoch moved, the global events read after the monitoring version did.
+    if (usable && k.names.unchanged() && !python_is_observed()) {
+        int kept = kept_isinstance(obj, cls);
+        if (kept != kNotKept) return kept;
     }
-    *fresh = true;
-    return 0;
-}
-
-int isinstance_kept(PyObject* obj, PyObject* cls, bool* fresh) {
-    Row* row = nullptr;
-    for (Row& r : rows) {
-        if (r.abc && r.abc == cls) row = &r;
-    }
-    int column = row && Py_TYPE(cls) == abc_meta && guards_hold() ? type_index(Py_TYPE(obj)) : -1;
-    if (column < 0) {
-        *fresh = false;  // __instancecheck__ may run any code
-        return PyObject_IsInstance(obj, cls);
-    }
-    if (!*fresh && verify_kept(fresh) < 0) return -1;
-    auto c = static_cast<std::size_t>(column);
-    if (given(*row, c)) return row->known[c];
-    unsigned long long before = token;
     int r = PyObject_IsInstance(obj, cls);
-    *fresh = false;
-    if (r < 0 || verify_kept(fresh) < 0) return -1;
-    // Kept only when the check itself left the registry and the classes as
-    // they were; the entry its caches now hold is taken.
-    if (token == before && guards_hold()) {
-        take(*row, c, static_cast<signed char>(r));
-        mirror();
-    }
+    if (r < 0 || !usable) return r;
+    int row = cls == k.abc[0] ? 0 : cls == k.abc[1] ? 1 : -1;
+    int column = column_of(Py_TYPE(obj));
+    if (row >= 0 && column >= 0 && Py_TYPE(cls) == k.meta) take(row, column, r);
     return r;
 }
 

@@ -29,7 +29,6 @@ Ref lookup(PyObject* globals, PyObject* builtins, PyObject* name) {
 
 Ref lookup_and_keep(Function* f, const Name& name) {
     std::uint64_t epoch = namespace_epoch;
-    ++lookups_run;
     Ref value = lookup(f->globals, f->builtins, name.get());
     // Kept only when no key comparison run by the lookup changed a namespace
     // meanwhile, and both namespaces report every later change.

@@ -182,9 +182,6 @@ public:
         value = std::move(new_value);
         return 1;
     }
-    // An exact dict walked in place: a step runs no Python code unless code
-    // run since the last one has changed the dict.
-    bool in_place() const { return static_cast<bool>(dict_); }
 
 private:
     int next_item(Ref& key, Ref& value);

@@ -31,8 +31,11 @@
 //   reads (`isinstance`, `hasattr`, `str`).
 // - A text that is not an exact str (a subclass may override anything the
 //   real code calls): the real function is called.
-// - A tracer, profiler or sys.monitoring tool that would see the real
-//   function's frames: it is called (python_is_observed, watch.hpp).
+// - A tool that would see the real function's frames: any sys.monitoring
+//   tool with any global event (trace and profile functions are such tools),
+//   read at each call (python_is_observed), or local events set on the code
+//   of one of the functions above, read with their code (KeptFunction,
+//   watch.hpp): the real function is called.
 #pragma once
 
 #include "core/ref.hpp"

@@ -3,11 +3,11 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace tavik {
 
 std::uint64_t namespace_epoch = 1;
-std::uint64_t lookups_run = 0;
 
 namespace {
 
@@ -170,8 +170,7 @@ int Entries::add(PyObject* dict, PyObject* key, PyObject* value) {
     return 1;
 }
 
-bool Entries::unchanged() {
-    if (verified_ == namespace_epoch) return true;
+bool Entries::recheck() {
     for (const Entry& e : entries_) {
         // A pure namespace holds only exact str keys: this runs no code.
         if (!is_kept(e.dict)) return false;
@@ -194,19 +193,102 @@ bool KeptFunction::take(PyObject* f) {
     return true;
 }
 
-bool python_is_observed() {
-    PyThreadState* ts = PyThreadState_Get();
-    if (ts->c_tracefunc || ts->c_profilefunc) return true;
-    // Refreshed only when the interpreter's monitoring version moves (a tool
-    // changed the events it listens to); version 0 is "no tool yet".
-    static const std::uint8_t events[] = {PY_MONITORING_EVENT_PY_START, PY_MONITORING_EVENT_CALL};
-    static PyMonitoringState states[2];
-    static std::uint64_t version = 0;
-    if (PyMonitoring_EnterScope(states, &version, events, 2) < 0) {
+std::uintptr_t unobserved_version = 0;  // no tool has set an event yet
+
+bool observed_since(const PyThreadState* ts) {
+    // Every event with a table of its own: C_RETURN and C_RAISE are set with
+    // CALL, BRANCH with the two BRANCH_ events (layout.cpp checks the count).
+    static constexpr std::uint8_t events[] = {
+        PY_MONITORING_EVENT_PY_START,          PY_MONITORING_EVENT_PY_RESUME,      PY_MONITORING_EVENT_PY_RETURN,
+        PY_MONITORING_EVENT_PY_YIELD,          PY_MONITORING_EVENT_CALL,           PY_MONITORING_EVENT_LINE,
+        PY_MONITORING_EVENT_INSTRUCTION,       PY_MONITORING_EVENT_JUMP,           PY_MONITORING_EVENT_BRANCH_LEFT,
+        PY_MONITORING_EVENT_BRANCH_RIGHT,      PY_MONITORING_EVENT_STOP_ITERATION, PY_MONITORING_EVENT_RAISE,
+        PY_MONITORING_EVENT_EXCEPTION_HANDLED, PY_MONITORING_EVENT_PY_UNWIND,      PY_MONITORING_EVENT_PY_THROW,
+        PY_MONITORING_EVENT_RERAISE};
+    constexpr std::size_t n = sizeof events;
+    PyMonitoringState states[n];
+    std::uint64_t version = ~std::uint64_t{0};  // never a version: always read
+    if (PyMonitoring_EnterScope(states, &version, events, n) < 0) {
         PyErr_Clear();
         return true;
     }
-    return states[0].active || states[1].active;
+    for (const PyMonitoringState& s : states) {
+        if (s.active) return true;
+    }
+    // The version it read is the one the thread holds (the interpreter
+    // hands it over when a thread takes the lock).
+    std::uintptr_t now = ts->eval_breaker & ~kEvalEventsMask;
+    if (version == now) unobserved_version = now;
+    return false;
+}
+
+namespace {
+
+bool same_bytes(PyObject* a, PyObject* b) {
+    return PyBytes_CheckExact(a) && PyBytes_CheckExact(b) && PyBytes_GET_SIZE(a) == PyBytes_GET_SIZE(b) &&
+           std::memcmp(PyBytes_AS_STRING(a), PyBytes_AS_STRING(b), static_cast<std::size_t>(PyBytes_GET_SIZE(a))) == 0;
+}
+
+// Equal tuples of str, int, bytes and None, compared without running code:
+// an element of any other type (whose __eq__ could run) makes them differ.
+bool same_plain_tuple(PyObject* a, PyObject* b) {
+    if (!PyTuple_CheckExact(a) || !PyTuple_CheckExact(b) || PyTuple_GET_SIZE(a) != PyTuple_GET_SIZE(b)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(a); ++i) {
+        PyObject* x = PyTuple_GET_ITEM(a, i);
+        PyObject* y = PyTuple_GET_ITEM(b, i);
+        if (Py_TYPE(x) != Py_TYPE(y)) return false;
+        if (x == Py_None) continue;
+        if (PyUnicode_CheckExact(x)) {
+            if (PyUnicode_Compare(x, y) != 0) return false;
+        } else if (PyBytes_CheckExact(x)) {
+            if (!same_bytes(x, y)) return false;
+        } else if (!PyLong_CheckExact(x) || PyObject_RichCompareBool(x, y, Py_EQ) != 1) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The code object among `consts` named `name` (any, for nullptr).
+PyCodeObject* code_in(PyObject* consts, PyObject* name) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts); ++i) {
+        PyObject* c = PyTuple_GET_ITEM(consts, i);
+        if (!PyCode_Check(c)) continue;
+        auto* code = reinterpret_cast<PyCodeObject*>(c);
+        if (!name || (PyUnicode_CheckExact(code->co_name) && PyUnicode_Compare(code->co_name, name) == 0)) return code;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+int is_code_of(PyObject* code, PyObject* source) {
+    if (!PyCode_Check(code)) return 0;
+    const char* text = PyUnicode_AsUTF8(source);
+    if (!text) return -1;
+    // Level 0, as the frozen standard modules are compiled whatever -O says.
+    Ref module = Ref::steal(Py_CompileStringExFlags(text, "<kept>", Py_file_input, nullptr, 0));
+    if (!module) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    auto* live = reinterpret_cast<PyCodeObject*>(code);
+    PyCodeObject* body = code_in(reinterpret_cast<PyCodeObject*>(module.get())->co_consts, nullptr);
+    PyCodeObject* same = body ? code_in(body->co_consts, live->co_name) : nullptr;
+    if (!same || live->co_argcount != same->co_argcount || live->co_posonlyargcount != same->co_posonlyargcount ||
+        live->co_kwonlyargcount != same->co_kwonlyargcount || live->co_flags != same->co_flags ||
+        live->co_nlocalsplus != same->co_nlocalsplus || live->co_ncellvars != same->co_ncellvars ||
+        live->co_nfreevars != same->co_nfreevars) {
+        return 0;
+    }
+    Ref a = Ref::steal(PyCode_GetCode(live));
+    Ref b = a ? Ref::steal(PyCode_GetCode(same)) : Ref();
+    if (!b) return -1;
+    return same_bytes(a.get(), b.get()) && same_bytes(live->co_exceptiontable, same->co_exceptiontable) &&
+           same_bytes(live->co_localspluskinds, same->co_localspluskinds) &&
+           same_plain_tuple(live->co_consts, same->co_consts) && same_plain_tuple(live->co_names, same->co_names) &&
+           same_plain_tuple(live->co_localsplusnames, same->co_localsplusnames);
 }
 
 void KeptFunction::forget() {

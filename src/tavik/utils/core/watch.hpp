@@ -47,10 +47,6 @@ extern std::uint64_t namespace_epoch;
 // watcher slot left; lookups in that namespace then simply are not kept.
 bool watch_namespace(PyObject* dict);
 
-// Counts the lookups that were not answered from a kept value, i.e. those
-// that may have run Python code (a key's __eq__): a caller that must know
-// whether any code ran between two points compares it.
-extern std::uint64_t lookups_run;
 // Watched, and has never held a key other than an exact str: what a lookup
 // found there stays true until the epoch moves.
 bool is_kept(PyObject* dict);
@@ -71,9 +67,12 @@ public:
     // Remembers that dict[key] held `value` (nullptr: absent) when the
     // answer was taken, earlier than now; dict watched since.
     int add(PyObject* dict, PyObject* key, PyObject* value);
-    bool unchanged();
+    bool unchanged() { return verified() || recheck(); }
+    // Compared since the epoch last moved.
+    bool verified() const { return verified_ == namespace_epoch; }
 
 private:
+    bool recheck();
     struct Entry {
         PyObject* dict;
         PyObject* key;
@@ -83,16 +82,57 @@ private:
     std::uint64_t verified_ = 0;
 };
 
-// True when a tool would see Python code run: a trace or profile function of
-// this thread (sys.settrace, sys.setprofile), or a sys.monitoring tool (the
-// profiler of cProfile, coverage) listening for functions starting or for
-// calls. What stands in for Python code (shlex.split, yaml.safe_load) then
-// lets the real code run, so the tool sees what it would see without us.
-// Tools that listen on single code objects only are not seen.
-bool python_is_observed();
+// ---- observation -------------------------------------------------------
+//
+// Whether a tool would see the Python code that a kept answer stands in for,
+// read at every use; while one would, the call goes the interpreter's way, so
+// the tool sees what it would see without us.
+// - Any sys.monitoring tool with any global event: cProfile's, coverage's, a
+//   debugger's, and sys.settrace's and sys.setprofile's, which since 3.12 are
+//   tools whose global events are set while any thread has such a function.
+//   Read: the interpreter's monitoring version, which every change of any
+//   tool's global events moves and which it keeps in the high bits of the
+//   running thread's eval_breaker (where its own eval loop reads it; the mask
+//   is checked in layout.cpp), compared with the last version seen without
+//   any global event of any tool; when it has moved, the events of every
+//   tool, through PyMonitoring_EnterScope.
+// - Local events set on a code object the answer stands for
+//   (sys.monitoring.set_local_events): the tools listening on that code,
+//   read from its monitoring data (has_local_events), for every function a
+//   KeptFunction holds and for the ABC checks of abc.hpp.
+// Nothing else reaches a frame the native way skips: the frames count against
+// the recursion limit, and a pending signal, an asynchronous exception or a
+// switch to another thread may be taken in them; natively they are taken at
+// the next point where the interpreter checks. Neither has a fixed place.
+constexpr std::uintptr_t kEvalEventsMask = 0xFF;
+extern std::uintptr_t unobserved_version;
+bool observed_since(const PyThreadState* ts);
+// The version is the last one seen without any global event.
+inline bool seen_unobserved() {
+    return (PyThreadState_GetUnchecked()->eval_breaker & ~kEvalEventsMask) == unobserved_version;
+}
+inline bool python_is_observed() {
+    const PyThreadState* ts = PyThreadState_GetUnchecked();
+    return (ts->eval_breaker & ~kEvalEventsMask) != unobserved_version && observed_since(ts);
+}
 
-// A Python function as it was: the same code, defaults and keyword defaults.
-// Neither a type nor a dict watcher sees these change.
+// The first member of a code object's monitoring data: for each local event,
+// the tools listening on that code (the layout is checked against the
+// interpreter's own headers in layout.cpp).
+struct LocalMonitors {
+    std::uint8_t tools[11];
+};
+inline bool has_local_events(PyObject* code) {
+    const void* data = reinterpret_cast<const PyCodeObject*>(code)->_co_monitoring;
+    if (!data) return false;
+    std::uint8_t any = 0;
+    for (std::uint8_t tools : static_cast<const LocalMonitors*>(data)->tools) any |= tools;
+    return any != 0;
+}
+
+// A Python function as it was: the same code, defaults and keyword defaults,
+// and no tool listening on its code. Neither a type nor a dict watcher sees
+// these change.
 struct KeptFunction {
     PyObject* function = nullptr;
     PyObject* code = nullptr;
@@ -104,8 +144,19 @@ struct KeptFunction {
     void forget();
     bool unchanged() const {
         return PyFunction_GET_CODE(function) == code && PyFunction_GET_DEFAULTS(function) == defaults &&
-               PyFunction_GET_KW_DEFAULTS(function) == kwdefaults;
+               PyFunction_GET_KW_DEFAULTS(function) == kwdefaults && !has_local_events(code);
     }
+    // For a function whose every call fills all of its parameters, which
+    // are all positional: its defaults are never read, only its code.
+    bool same_code() const { return PyFunction_GET_CODE(function) == code && !has_local_events(code); }
 };
+
+// Whether `code` is that of the function of the same name in the class `_`
+// that `source` defines, compiled now at optimisation level 0: the same
+// bytecode, constants, names, variables, argument counts, flags and exception
+// table. What such a function does then depends only on its arguments and on
+// the names it reads. 0 when not (or `source` does not compile); -1 with an
+// error set only when memory runs out.
+int is_code_of(PyObject* code, PyObject* source);
 
 }  // namespace tavik

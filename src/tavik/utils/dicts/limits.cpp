@@ -23,10 +23,9 @@ struct Bound {
             exact = true;  // an exact int always converts
         }
     }
-    // Its truth value; `fresh` is cleared when the comparison may run code.
-    int exceeded_by(Py_ssize_t length, bool& fresh) const {
+    // Its truth value.
+    int exceeded_by(Py_ssize_t length) const {
         if (exact) return overflow ? overflow < 0 : static_cast<long long>(length) > max;
-        fresh = false;
         Ref n = Ref::steal(PyLong_FromSsize_t(length));
         Ref r = n ? Ref::steal(PyObject_RichCompare(n.get(), limit, Py_GT)) : Ref();
         return r ? PyObject_IsTrue(r.get()) : -1;
@@ -57,9 +56,8 @@ Py_ssize_t decimal_length(long long x) {
 }
 
 // len(str(item)). An exact str is its own text and a compact exact int's text
-// is known, so neither is built; `fresh` (the registry token, see Kinds) is
-// cleared when this may run code.
-Py_ssize_t text_length(Limits& limits, PyObject* item, bool& fresh) {
+// is known, so neither is built.
+Py_ssize_t text_length(Limits& limits, PyObject* item) {
     Py_ssize_t length = -1;
     if (PyUnicode_CheckExact(item)) {
         length = PyUnicode_GET_LENGTH(item);
@@ -69,10 +67,8 @@ Py_ssize_t text_length(Limits& limits, PyObject* item, bool& fresh) {
     if (length >= 0) {
         if (++limits.unchecked < kSignalEvery) return length;
         limits.unchecked = 0;
-        fresh = false;
         return PyErr_CheckSignals() < 0 ? -1 : length;
     }
-    fresh = false;
     limits.unchecked = 0;
     Ref text = Ref::steal(PyObject_Str(item));
     if (!text) return -1;
@@ -96,13 +92,25 @@ Py_ssize_t text_length(Limits& limits, PyObject* item, bool& fresh) {
     return -1;
 }
 
-int check_length(Limits& limits, PyObject* item, bool is_key, bool& fresh) {
-    Py_ssize_t length = text_length(limits, item, fresh);
+[[gnu::noinline]] int check_length_fully(Limits& limits, PyObject* item, bool is_key) {
+    Py_ssize_t length = text_length(limits, item);
     if (length < 0) return -1;
     const Bound& bound = is_key ? limits.key : limits.value;
-    int over = bound.exceeded_by(length, fresh);
+    int over = bound.exceeded_by(length);
     if (over <= 0) return over;
     return too_long(item, bound.limit, length, is_key);
+}
+
+// The commonest item, an exact str against an int limit that fits, is
+// answered in place; the rest takes every step.
+[[gnu::always_inline]] inline int check_length(Limits& limits, PyObject* item, bool is_key) {
+    const Bound& bound = is_key ? limits.key : limits.value;
+    if (PyUnicode_CheckExact(item) && bound.exact && !bound.overflow && limits.unchecked + 1 < kSignalEvery &&
+        static_cast<long long>(PyUnicode_GET_LENGTH(item)) <= bound.max) {
+        ++limits.unchecked;
+        return 0;
+    }
+    return check_length_fully(limits, item, is_key);
 }
 
 // A nested mapping is checked through the module attribute with this call's
@@ -120,28 +128,21 @@ int check_dict(Limits& limits, PyObject* dict) {
     if (!items.start(dict)) return -1;
     Ref key, value;
     int more;
-    // The registry token stays fresh from entry to entry while no step in
-    // between may run Python code; each step that may clears it.
-    bool fresh = false;
     while ((more = items.next(key, value)) > 0) {
-        if (!items.in_place()) fresh = false;
-        if (check_length(limits, key.get(), true, fresh) < 0) return -1;
-        Kinds kinds{limits.self, value.get(), fresh};
-        int is_mapping = kinds.is_a(n_Mapping);
+        if (check_length(limits, key.get(), true) < 0) return -1;
+        int is_mapping = is_a(limits.self, value.get(), n_Mapping);
         if (is_mapping < 0) return -1;
         if (is_mapping) {
-            fresh = false;
             if (check_nested(limits, value.get()) < 0) return -1;
             continue;
         }
-        int is_sequence = kinds.is_a(n_MutableSequence);
+        int is_sequence = is_a(limits.self, value.get(), n_MutableSequence);
         if (is_sequence < 0) return -1;
         int r;
         if (is_sequence) {
-            if (!PyList_CheckExact(value.get())) fresh = false;  // its iterator may run code
-            r = for_each(value.get(), [&](PyObject* v) { return check_length(limits, v, false, fresh); });
+            r = for_each(value.get(), [&](PyObject* v) { return check_length(limits, v, false); });
         } else {
-            r = check_length(limits, value.get(), false, fresh);
+            r = check_length(limits, value.get(), false);
         }
         if (r < 0) return -1;
     }
@@ -175,14 +176,13 @@ int log_skipped(Function* self, PyObject* obj) {
 PyObject* enforce_max_key_value_length(Function* self, PyObject* const* args) {
     PyObject* target = args[0];
     Limits limits{self, Bound(args[1]), Bound(args[2])};
-    Kinds kinds{self, target};
-    int is_mapping = kinds.is_a(n_Mapping);
+    int is_mapping = is_a(self, target, n_Mapping);
     if (is_mapping < 0) return nullptr;
     int r;
     if (is_mapping) {
         r = check_dict(limits, target);
     } else {
-        int is_sequence = kinds.is_a(n_MutableSequence);
+        int is_sequence = is_a(self, target, n_MutableSequence);
         if (is_sequence < 0) return nullptr;
         r = is_sequence ? for_each(target, [&](PyObject* element) { return check_dict(limits, element); })
                         : log_skipped(self, target);

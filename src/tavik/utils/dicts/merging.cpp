@@ -71,12 +71,9 @@ int extend_marked(Function* self, PyObject* a, PyObject* k, PyObject* v) {
     return r ? 1 : -1;
 }
 
-// One source entry of recursive_update; `fresh` and `keys` carried from the
-// entry before, as store() keeps them.
-int update_entry(Function* self, PyObject* a, PyObject* k, PyObject* v, PyObject* list_extend, Py_ssize_t stores,
-                 bool& fresh, int& keys) {
-    Kinds kinds{self, v, fresh};
-    int is_map = kinds.is_a(n_Mapping);
+// One source entry of recursive_update.
+int update_entry(Function* self, PyObject* a, PyObject* k, PyObject* v, PyObject* list_extend) {
+    int is_map = is_a(self, v, n_Mapping);
     if (is_map < 0) return -1;
     if (is_map) {
         // The default, a.get, then the recursive call by its module-level
@@ -91,25 +88,21 @@ int update_entry(Function* self, PyObject* a, PyObject* k, PyObject* v, PyObject
         static KwNames kwnames{n_list_extend};
         if (!kwnames.get()) return -1;
         PyObject* args[] = {current.get(), v, list_extend};
-        fresh = false;
-        keys = 0;
         Ref merged = call_function(fn.get(), args, 2, kwnames.get());
         if (!merged) return -1;
         return set_item(a, k, merged.get());
     }
-    int is_seq = kinds.is_a(n_MutableSequence);
+    int is_seq = is_a(self, v, n_MutableSequence);
     if (is_seq < 0) return -1;
     if (is_seq) {
         int extend = PyObject_IsTrue(list_extend);
         if (extend < 0) return -1;
         if (extend && PyUnicode_Check(k)) {
-            fresh = false;
-            keys = 0;
             int handled = extend_marked(self, a, k, v);
             if (handled != 0) return handled < 0 ? -1 : 0;
         }
     }
-    return store(a, k, v, stores, fresh, keys);
+    return set_item(a, k, v);
 }
 
 PyObject* recursive_update(Function* self, PyObject* const* args) {
@@ -122,15 +115,8 @@ PyObject* recursive_update(Function* self, PyObject* const* args) {
     if (!items.start(b)) return nullptr;
     Ref k, v;
     int more;
-    // What the kept isinstance answers rest on, read for one entry, stays
-    // fresh for the next while no step between runs Python code.
-    bool fresh = false;
-    int keys = -1;
-    Py_ssize_t stores = PyDict_CheckExact(b) ? PyDict_GET_SIZE(b) : 0;
     while ((more = items.next(k, v)) > 0) {
-        if (!items.in_place()) fresh = false;
-        if (!fresh && keys > 0) keys = 0;
-        if (update_entry(self, a, k.get(), v.get(), list_extend, stores, fresh, keys) < 0) return nullptr;
+        if (update_entry(self, a, k.get(), v.get(), list_extend) < 0) return nullptr;
     }
     return more < 0 ? nullptr : Py_NewRef(a);
 }
@@ -141,16 +127,9 @@ PyObject* recursive_setdefault(Function* self, PyObject* const* args) {
     if (!items.start(b)) return nullptr;
     Ref k, v;
     int more;
-    // As in recursive_update: fresh from entry to entry while none runs code.
-    bool fresh = false;
-    int keys = -1;
-    Py_ssize_t stores = PyDict_CheckExact(b) ? PyDict_GET_SIZE(b) : 0;
     while ((more = items.next(k, v)) > 0) {
-        if (!items.in_place()) fresh = false;
-        if (!fresh && keys > 0) keys = 0;
-        int nested = is_a(self, v.get(), n_Mapping, fresh);
+        int nested = is_a(self, v.get(), n_Mapping);
         if (nested > 0) {
-            fresh = false;
             Ref held = get_or(a, k.get(), new_dict);
             nested = held ? is_a(self, held.get(), n_Mapping) : -1;
         }
@@ -163,13 +142,8 @@ PyObject* recursive_setdefault(Function* self, PyObject* const* args) {
             PyObject* call_args[] = {current.get(), v.get()};
             Ref merged = call_function(fn.get(), call_args, 2);
             if (!merged || set_item(a, k.get(), merged.get()) < 0) return nullptr;
-        } else if (fresh && quiet_store(a, k.get(), stores, keys)) {
-            PyObject* held;
-            if (PyDict_SetDefaultRef(a, k.get(), v.get(), &held) < 0) return nullptr;
-            Py_DECREF(held);  // a value of the dict's, or v: not the last reference
-        } else {
-            fresh = false;
-            if (!setdefault(a, k.get(), v.get())) return nullptr;
+        } else if (!setdefault(a, k.get(), v.get())) {
+            return nullptr;
         }
     }
     return more < 0 ? nullptr : Py_NewRef(a);
@@ -183,16 +157,10 @@ PyObject* recursive_cast(Function* self, PyObject* const* args) {
     if (!items.start(d.get())) return nullptr;
     Ref k, v;
     int more;
-    // Entries left as they are run no Python code: the registry token read
-    // for one stays fresh for the next.
-    bool fresh = false;
     while ((more = items.next(k, v)) > 0) {
-        if (!items.in_place()) fresh = false;
-        Kinds kinds{self, v.get(), fresh};
-        int nested = kinds.is_a(n_Mapping);
+        int nested = is_a(self, v.get(), n_Mapping);
         if (nested < 0) return nullptr;
         if (!nested) continue;
-        fresh = false;
         // d.get(k, {}), then the recursive call by name.
         Ref current = get_or(d.get(), k.get(), new_dict);
         Ref fn = current ? lookup(self, n_recursive_cast) : Ref();

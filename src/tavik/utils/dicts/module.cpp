@@ -16,12 +16,9 @@ Name n_sys{"sys"};
 
 PyObject* builtin_open = nullptr;
 
-int is_a_looked_up(Function* self, PyObject* obj, const Name& cls, bool& fresh) {
-    std::uint64_t before = lookups_run;
+int is_a_looked_up(Function* self, PyObject* obj, const Name& cls) {
     Ref c = lookup(self, cls);
-    if (!c) return -1;
-    if (lookups_run != before) fresh = false;
-    return isinstance(obj, c.get(), &fresh);
+    return c ? isinstance(obj, c.get()) : -1;
 }
 
 namespace {
@@ -137,39 +134,6 @@ int body(PyObject* module) {
 }
 
 }  // namespace
-
-bool walk_keys(PyObject* a, Py_ssize_t stores, int& keys) {
-    if (!PyDict_CheckExact(a)) return false;
-    // The low byte holds the watchers' bits; a watcher's callback may run code.
-    if (reinterpret_cast<PyDictObject*>(a)->_ma_watcher_tag & 0xFF) return false;
-    if (keys < 0) {
-        keys = 0;
-        if (PyDict_GET_SIZE(a) > 4 * stores + 16) return false;
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(a, &pos, &key, &value)) {
-            if (!PyUnicode_CheckExact(key)) return false;
-        }
-        keys = 1;
-    }
-    return keys > 0;
-}
-
-int store(PyObject* a, PyObject* k, PyObject* v, Py_ssize_t stores, bool& fresh, int& keys) {
-    if (!fresh || !quiet_store(a, k, stores, keys)) {
-        fresh = false;
-        if (keys > 0) keys = 0;
-        return set_item(a, k, v);
-    }
-    Py_ssize_t before = PyDict_GET_SIZE(a);
-    if (PyDict_SetItem(a, k, v) < 0) return -1;
-    // A value replaced was released by the store, which may have run code.
-    if (PyDict_GET_SIZE(a) == before) {
-        fresh = false;
-        keys = 0;
-    }
-    return 0;
-}
 
 Ref logger_debug(Function* self) {
     return global_attr(self, n_logger, n_debug);

@@ -55,9 +55,11 @@
 //   the import-time copy, once the names are known).
 // - The lists inside `yaml_implicit_resolvers` appended to in place (no
 //   watcher sees a list): compared with their copies at every call.
-// - A trace or profile function installed (sys.settrace, sys.setprofile),
-//   or a sys.monitoring tool listening: it would see PyYAML's frames, so the
-//   call goes the original way while one is (python_is_observed, watch.hpp).
+// - A tool that would see PyYAML's frames: any sys.monitoring tool with any
+//   global event (trace and profile functions are such tools), read at every
+//   call (python_is_observed), or local events set on the code of any
+//   function above, read with its code (KeptFunction, watch.hpp): the call
+//   goes the original way while one would.
 // - Deep input against the recursion limit: the reader declines nesting that
 //   PyYAML's composer could not reach within the frames left (see reader).
 //
