@@ -86,6 +86,73 @@ def test_kv_calls_on_items_and_flag(monkeypatch):
     assert calls == [(("=",), {"maxsplit": 1}), "bool"] * 3
 
 
+class Value(str):
+    """A value whose release is recorded."""
+
+    def __new__(cls, text, calls):
+        self = super().__new__(cls, text)
+        self.calls = calls
+        return self
+
+    def __del__(self):
+        self.calls.append(("released", str(self)))
+
+
+def generated(values, calls):
+    try:
+        for v in values:
+            calls.append(("next", v))
+            yield Value(v, calls)
+        calls.append("exhausted")
+    except GeneratorExit:
+        calls.append("closed")
+        raise
+
+
+def recorded_parts(values, calls):
+    class Parts(list):
+        def __iter__(self):
+            calls.append("iter")
+            return generated(list.__iter__(self), calls)
+
+        def __len__(self):
+            calls.append("len")
+            return super().__len__()
+
+        def __getitem__(self, i):
+            calls.append(("getitem", i))
+            return super().__getitem__(i)
+    return Parts(values)
+
+
+SHAPES = {"list": lambda values, calls: list(values), "tuple": lambda values, calls: tuple(values),
+          "list subclass": recorded_parts, "generator": generated, "int": lambda values, calls: len(values)}
+
+
+@pytest.mark.parametrize("shape, n", [(s, n) for s in sorted(set(SHAPES) - {"int"}) for n in range(4)] + [("int", 0)])
+def test_kv_pair_unpacks_as_python(monkeypatch, shape, n):
+    """A split into other than two values unpacks as `key, value = parts`
+    does: the same calls and releases, in the same order, and its error;
+    only the one-element list of a pair without "=" has the loader's text."""
+    def unpacked(calls):
+        try:
+            key, value = SHAPES[shape](["k", "v", "w"][:n], calls)
+            return "ok", {key: value}
+        except Exception as e:
+            return type(e), str(e)
+    python_calls, native_calls = [], []
+    expected = unpacked(python_calls)
+    if shape == "list" and n == 1:
+        expected = ValueError, "need more than 1 value to unpack"
+    token = types.SimpleNamespace(split=lambda *a, **k: SHAPES[shape](["k", "v", "w"][:n], native_calls))
+    monkeypatch.setattr(dicts, "shlex", types.SimpleNamespace(split=lambda text: [token]))
+    try:
+        outcome = "ok", dicts.load_dict_from_kv_string("ignored")
+    except Exception as e:
+        outcome = type(e), str(e)
+    assert (outcome, native_calls) == (expected, python_calls)
+
+
 @pytest.mark.parametrize("content,expected", [
     ("a: 1\nb: [x, y]\n", {"a": 1, "b": ["x", "y"]}), ("- 1\n- 2\n", [1, 2]), ("", None)])
 def test_yaml_from_file(tmp_path, content, expected, records):

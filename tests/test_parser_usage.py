@@ -103,24 +103,37 @@ def standard(width, color=False):
 
 
 WRAPPED = f"usage: prog src dst\n{IND12}[-h] [-v]\n{IND12}[-a | -b]\n{IND12}[-X [FILE]]\n"
+LONG = "--a-rather-long-option-name"
 
 
+def empty_metavar(width, color, option):
+    """A positional whose usage part is empty, or colour codes alone."""
+    p = parser(width, "src", color=color)
+    p.add_argument("dst", metavar="")
+    p.add_argument(option)
+    return p
+
+
+# A user's terminal decides whether argparse colours the parts.
+@pytest.mark.parametrize("color", [False, True])
 @pytest.mark.parametrize("build, width, expected", [
     (standard, 78, "usage: prog src dst [-h] [-v] [-a | -b] [-X [FILE]]\n"),
     (standard, 30, WRAPPED),
-    (functools.partial(standard, color=True), 30, WRAPPED),
-    (lambda width: parser(width, "-v"), 78, "usage: prog [-h] [-v]\n"),
-    (lambda width: parser(width, "src", add_help=False), 78, "usage: prog src\n"),
-    (lambda width: parser(width, prog=""), 78, "usage: [-h]\n"),
+    (lambda width, color: parser(width, "-v", color=color), 78, "usage: prog [-h] [-v]\n"),
+    (lambda width, color: parser(width, "src", add_help=False, color=color), 78, "usage: prog src\n"),
+    (lambda width, color: parser(width, prog="", color=color), 78, "usage: [-h]\n"),
+    (functools.partial(empty_metavar, option="--o"), 40, "usage: prog src [-h] [--o O]\n"),
+    (functools.partial(empty_metavar, option=LONG), 40,
+     f"usage: prog src\n{IND12}[-h]\n{IND12}[{LONG} A_RATHER_LONG_OPTION_NAME]\n"),
 ])
-def test_real_parser_usage(monkeypatch, build, width, expected):
+def test_real_parser_usage(monkeypatch, build, width, expected, color):
     for name in ("NO_COLOR", "PYTHON_COLORS"):
         monkeypatch.delenv(name, raising=False)
     monkeypatch.setenv("FORCE_COLOR", "1")
-    p = build(width)
+    p = build(width, color)
     assert p.format_usage() == expected
     # Colour codes in the usage parts must not count as width.
-    assert ("\x1b[" in p.format_help()) == p.color
+    assert ("\x1b[" in p.format_help()) == color
 
 
 def test_real_parser_help():

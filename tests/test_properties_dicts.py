@@ -13,7 +13,7 @@ import tempfile
 import pytest
 from hypothesis import given, strategies as st
 
-from differential import DELETE, Flag, RecLogger, Recording, RecMapping, compare, namespace_like
+from differential import DELETE, Flag, RecList, RecLogger, Recording, RecMapping, compare, namespace_like
 from strategies import Builder, aliases, flags, keys, mappings, nested, scalar, scalars, sequences, weighted
 
 LOGGER = {"logger": RecLogger()}
@@ -215,11 +215,22 @@ def fake_module(name, attr, replacement):
                                                                                                 attr))}), **LOGGER}
 
 
+def split_into(shape):
+    """Tokens whose own split gives their parts reshaped."""
+    class Token(str):
+        def split(self, *args, **kwargs):
+            return shape(str.split(self, *args, **kwargs))
+    return lambda split: lambda text: [Token(w) for w in split(text)]
+
+
+PART_SHAPES = {"short": lambda p: p[:-1], "long": lambda p: p + ["z"], "tuple": tuple,
+               "generator": lambda p: (x for x in p), "list subclass": RecList}
 SPLITS = {
     "recorded": lambda split: Recording("split", split),
     "tuple": lambda split: lambda text: tuple(split(text)),
     "generator": lambda split: lambda text: (w for w in split(text)),
     "words": lambda split: lambda text: text.split(),
+    **{f"parts {k}": split_into(shape) for k, shape in PART_SHAPES.items()},
 }
 
 # (function, call, patches): each name a function looks up, rebound to a

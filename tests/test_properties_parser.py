@@ -26,6 +26,17 @@ optional = st.tuples(st.just("opt"), st.integers(0, len(OPTIONS) - 1),
                      st.sampled_from(["store", "store", "store_true", "count", "append"]), st.sampled_from(NARGS[:-1]),
                      st.sampled_from(METAVARS), st.booleans(), st.sampled_from([None, None, 0, 1]))
 
+
+@pytest.fixture(autouse=True, scope="module")
+def colour_allowed():
+    """A parser's `color` takes effect, as on a user's colour terminal."""
+    with pytest.MonkeyPatch.context() as mp:
+        for name in ("NO_COLOR", "PYTHON_COLORS"):
+            mp.delenv(name, raising=False)
+        mp.setenv("FORCE_COLOR", "1")
+        yield
+
+
 parsers = st.fixed_dictionaries({
     "prog": st.sampled_from(["", "p", "prog", "a_rather_long_prog_x", "x" * 40, "my tool"]),
     "width": st.integers(5, 100),

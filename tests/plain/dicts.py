@@ -14,7 +14,7 @@ from collections.abc import Mapping, MutableSequence
 from tavik.utils.strings import decode_cli_string
 from tavik.configuration import configuration as cfg
 
-from plain.unpacking import _slice_to, _unpack
+from plain.unpacking import _slice_to
 
 # Taken once, as the native module does: later changes to the builtins or to
 # the module attribute `os` do not reach these.
@@ -171,12 +171,20 @@ def load_dict_from_json_string(loadable) -> "dict":
                      + str(type(loaded_json)) + ".\n\nLoaded JSON Data:\n" + str(loaded_json))
 
 
+def _pair(parts):
+    """The one-element list of a pair without "=" has the loader's own text;
+    anything else is unpacked by the caller, as Python code does."""
+    if type(parts) is list and len(parts) == 1:
+        raise ValueError("need more than 1 value to unpack")
+    return parts
+
+
 def load_dict_from_kv_string(loadable, process_values=False) -> "dict":
     kv_dict = {}
     loadable = decode_cli_string(loadable)
     values = shlex.split(loadable)
     for kv in values:
-        key, value = _unpack(kv.split("=", maxsplit=1), 2)
+        key, value = _pair(kv.split("=", maxsplit=1))
         if process_values and "," in value:
             value = value.split(",")
         dict.update(kv_dict, {key: value})

@@ -41,11 +41,11 @@ class _ActionsUsage:
         start = min(start, n)
         ordered = []
         for part in items[start:] + items[:start]:
-            if not part:
-                continue
+            # Decoloured first: a part may be colour codes alone.
             if self.decolor is not _MISSING:
                 part = self.decolor(part)
-            ordered.append(part)
+            if part:
+                ordered.append(part)
         return " ".join(ordered)
 
 

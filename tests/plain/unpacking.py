@@ -1,4 +1,4 @@
-"""What both plain renderings share: unpacking with the modules' own texts
+"""What the plain renderings share: unpacking with the parser's own texts
 and slicing with the "unsliceable" text."""
 
 

@@ -156,6 +156,17 @@ bool unpack(PyObject* obj, Ref* out, Py_ssize_t n) {
     return !PyErr_Occurred();
 }
 
+namespace {
+
+// The values taken so far are dropped last first, then the iterator, as the
+// interpreter drops them when unpacking fails (their finalizers may look).
+bool unpack_failed(Ref* out, Py_ssize_t taken) {
+    while (taken > 0) out[--taken] = Ref();
+    return false;
+}
+
+}  // namespace
+
 bool unpack_as_python(PyObject* obj, Ref* out, Py_ssize_t n) {
     if ((PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) && PySequence_Fast_GET_SIZE(obj) == n) {
         PyObject** items = PySequence_Fast_ITEMS(obj);
@@ -175,11 +186,12 @@ bool unpack_as_python(PyObject* obj, Ref* out, Py_ssize_t n) {
             if (!PyErr_Occurred()) {
                 PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", n, i);
             }
-            return false;
+            return unpack_failed(out, i);
         }
     }
     Ref extra = Ref::steal(PyIter_Next(iter.get()));
-    if (!extra) return !PyErr_Occurred();
+    if (!extra) return PyErr_Occurred() ? unpack_failed(out, n) : true;
+    extra = Ref();  // dropped before the error is set
     // The sizes are read after the iteration, as the interpreter does.
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj) || PyDict_CheckExact(obj)) {
         Py_ssize_t size = PyDict_CheckExact(obj) ? PyDict_GET_SIZE(obj) : Py_SIZE(obj);
@@ -187,7 +199,7 @@ bool unpack_as_python(PyObject* obj, Ref* out, Py_ssize_t n) {
     } else {
         PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
     }
-    return false;
+    return unpack_failed(out, n);
 }
 
 bool Items::start(PyObject* obj) {

@@ -95,10 +95,21 @@ int update_with(PyObject* kv_dict, PyObject* key, PyObject* value) {
     return PyDict_Update(kv_dict, one.get());
 }
 
+// key, value = parts. A pair without "=" splits into a one-element list,
+// which the loader reports in its own words; anything else unpacks as Python
+// code does, with the interpreter's texts.
+bool unpack_pair(PyObject* parts, Ref* pair) {
+    if (PyList_CheckExact(parts) && PyList_GET_SIZE(parts) == 1) {
+        raise_need_more_values(1);
+        return false;
+    }
+    return unpack_as_python(parts, pair, 2);
+}
+
 int add_pair(PyObject* kv_dict, PyObject* kv, PyObject* process_values, PyObject* equals, PyObject* comma) {
     Ref parts = split_pair(kv, equals);
     Ref pair[2];
-    if (!parts || !unpack(parts.get(), pair, 2)) return -1;
+    if (!parts || !unpack_pair(parts.get(), pair)) return -1;
     if (process_value(process_values, pair[1], comma) < 0) return -1;
     return update_with(kv_dict, pair[0].get(), pair[1].get());
 }

@@ -146,10 +146,11 @@ public:
 
 private:
     // parts[pos_start:] then parts[:pos_start], joined by single blanks;
-    // empty parts are left out so that no blank is doubled.
+    // empty parts are left out so that no blank is doubled. A part is tested
+    // once decoloured: colour codes alone make an empty part.
     Ref positionals_first(PyObject* parts, PyObject* pos_start) const {
-        // A tuple: the truth tests below run user code, which could reach
-        // and change a list.
+        // A tuple: the decolouring and truth tests below run user code, which
+        // could reach and change a list.
         Ref items = Ref::steal(PySequence_Tuple(parts));
         Ref index = items ? Ref::steal(PyNumber_Index(pos_start)) : Ref();
         if (!index) return {};
@@ -161,11 +162,9 @@ private:
         if (!ordered) return {};
         for (Py_ssize_t k = 0; k < n; ++k) {
             Ref part = Ref::borrow(PyTuple_GET_ITEM(items.get(), (start + k) % n));
-            int present = PyObject_IsTrue(part.get());
-            if (present < 0) return {};
-            if (!present) continue;
             if (decolor_) part = call(decolor_.get(), part.get());
-            if (!part || PyList_Append(ordered.get(), part.get()) < 0) return {};
+            int present = part ? PyObject_IsTrue(part.get()) : -1;
+            if (present < 0 || (present && PyList_Append(ordered.get(), part.get()) < 0)) return {};
         }
         return Ref::steal(PyUnicode_Join(t_blank.get(), ordered.get()));
     }
