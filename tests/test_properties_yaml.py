@@ -10,12 +10,15 @@ import logging
 import os
 import subprocess
 import sys
+import textwrap
 import tracemalloc
+import types
 
 import pytest
 import yaml
 from hypothesis import given, strategies as st
 
+from differential import collector_callbacks_set_aside
 from tavik.utils import dicts
 
 YAML_DIR = os.path.dirname(os.path.abspath(yaml.__file__)) + os.sep
@@ -96,7 +99,8 @@ def check(text, calls=None):
     logger.setLevel(logging.DEBUG)
     try:
         load = functools.partial(dicts.load_dict_from_yaml, text)
-        got, original = ran_pyyaml(load) if calls is not None else (load(), False)
+        with collector_callbacks_set_aside():
+            got, original = ran_pyyaml(load) if calls is not None else (load(), False)
     finally:
         logger.removeHandler(handler)
         logger.setLevel(level)
@@ -307,6 +311,34 @@ def _foreign_key():
     return restore
 
 
+def _collector_callback():
+    # A collection that PyYAML's own allocations trigger runs it mid-load.
+    callback = lambda phase, info: None  # noqa: E731
+    gc.callbacks.append(callback)
+    return lambda: gc.callbacks.remove(callback)
+
+
+def _plain_module_subclass():
+    module = __import__("datetime")
+    module.__class__ = type("Module", (types.ModuleType,), {"__getattribute__": types.ModuleType.__getattribute__})
+    return lambda: setattr(module, "__class__", types.ModuleType)
+
+
+def _closure_cell():
+    # The __class__ cell that super() reads in SafeConstructor.construct_mapping.
+    cell = yaml.constructor.SafeConstructor.construct_mapping.__closure__[0]
+    old, cell.cell_contents = cell.cell_contents, yaml.constructor.BaseConstructor
+    return lambda: setattr(cell, "cell_contents", old)
+
+
+def _hashable_asked():
+    # The constructor asks isinstance(key, collections.abc.Hashable) of every
+    # mapping key; ABCMeta's answer goes through this name.
+    import abc
+    real = abc._abc_instancecheck
+    return _replace(abc, "_abc_instancecheck", lambda cls, instance: real(cls, instance))
+
+
 GUARDED = {
     "foreign key in a namespace": _foreign_key,
     "method": lambda: _replace(yaml.scanner.Scanner, "scan_plain", _scan_plain),
@@ -330,6 +362,11 @@ GUARDED = {
     "node class": lambda: _replace(yaml.nodes.Node, "__repr__", lambda self: "node"),
     "float nan": lambda: _replace(yaml.constructor.SafeConstructor, "nan_value", float("nan")),
     "bases": lambda: _replace(yaml.SafeLoader, "__bases__", yaml.SafeLoader.__bases__ + (type("Mixin", (), {}),)),
+    "data table in place": lambda: _set_item(yaml.scanner.Scanner.ESCAPE_REPLACEMENTS, "n", " / "),
+    "closure cell": _closure_cell,
+    "module class": _plain_module_subclass,
+    "collector callback": _collector_callback,
+    "Hashable": _hashable_asked,
 }
 
 
@@ -346,20 +383,31 @@ def test_replaced_piece_goes_the_original_way(piece, original_calls):
 
 
 # One piece for each way of hearing a change: the dict watcher, and what is
-# taken at import (a function's code, the builtins, a resolver list).
-@pytest.mark.parametrize("piece", ["constructor table in place", "code", "builtin", "resolver list"])
+# taken at import (a function's code, the builtins, a resolver list); and one
+# made before the import, as an application's start-up makes it.
+BEFORE_IMPORT = """
+    import yaml
+    yaml.add_constructor("tag:yaml.org,2002:timestamp", lambda loader, node: loader.construct_scalar(node),
+                         Loader=yaml.SafeLoader)
+"""
+
+
+@pytest.mark.parametrize("piece", ["constructor table in place", "code", "builtin", "resolver list", "before import"])
 def test_piece_replaced_before_the_first_load_is_heard(piece):
-    """What PyYAML was at import is what the guard holds it to, also when the
-    first load comes after a change: in a fresh interpreter."""
-    code = f"""if True:
+    """What PyYAML ships is what the guard holds it to, also when the first
+    load comes after a change, or the change came before the import: in a
+    fresh interpreter."""
+    before = BEFORE_IMPORT if piece == "before import" else ""
+    change, restore = ("pass", "pass") if before else (f"restore = t.GUARDED[{piece!r}]()", "restore()")
+    code = textwrap.dedent(before) + f"""if True:
         import sys
         sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})
         import test_properties_yaml as t
-        text = "a: 1\\nb: yes\\nc:\\n- x\\n"
+        text = "a: 1\\nb: yes\\nc:\\n- x\\nday: 2024-01-31\\n"
         with t.watching_original_calls() as calls:
-            restore = t.GUARDED[{piece!r}]()
+            {change}
             assert not t.check(text, calls)
-            restore()
+            {restore}
             t.check(text)
         """
     subprocess.run([sys.executable, "-c", code], check=True)

@@ -6,6 +6,7 @@ import os
 import pytest
 
 import tavik.utils.dicts as dicts
+from differential import collector_callbacks_set_aside
 from leakcheck import assert_no_leak
 
 ENCODED = base64.urlsafe_b64encode(b'{"a": {"b": [1, 2]}}').decode()
@@ -51,6 +52,9 @@ def kv_through(decode, text):
 def test_no_leak(name, tmp_path):
     (tmp_path / "good.yaml").write_text("a: 1\nb: [x, y]\n")
     (tmp_path / "bad.yaml").write_bytes(b"a: \xff\n")
-    fds = len(os.listdir("/proc/self/fd"))
-    assert_no_leak(lambda: CASES[name](tmp_path))
-    assert len(os.listdir("/proc/self/fd")) == fds
+    # While the collector has a callback (Hypothesis registers one), YAML
+    # text goes the original way: the native cases would measure that.
+    with collector_callbacks_set_aside():
+        fds = len(os.listdir("/proc/self/fd"))
+        assert_no_leak(lambda: CASES[name](tmp_path))
+        assert len(os.listdir("/proc/self/fd")) == fds

@@ -351,7 +351,7 @@ int isinstance_and_keep(PyObject* obj, PyObject* cls) {
     }
     int r = PyObject_IsInstance(obj, cls);
     if (r < 0 || !usable) return r;
-    int row = cls == k.abc[0] ? 0 : cls == k.abc[1] ? 1 : -1;
+    int row = row_of(cls);
     int column = column_of(Py_TYPE(obj));
     if (row >= 0 && column >= 0 && Py_TYPE(cls) == k.meta) take(row, column, r);
     return r;

@@ -12,8 +12,9 @@
 //
 // Kept answer: isinstance(x, A) for x of an exact built-in type T (str, int,
 // dict, list, float, bool, NoneType, bytes, tuple: static types, whose class,
-// method resolution order and hash cannot change) and A one of the two ABCs
-// kept (Mapping, MutableSequence). The interpreter's answer, step by step,
+// method resolution order and hash cannot change) and A one of the ABCs kept
+// (Mapping and MutableSequence for the walkers, Hashable for the YAML
+// reader's mapping keys). The interpreter's answer, step by step,
 // and what every use reads for each step:
 //
 // 1. isinstance finds __instancecheck__ on type(A), ABCMeta's, and calls it;
@@ -116,7 +117,7 @@ struct AbcState {
 }
 
 constexpr int kNotKept = -2;
-constexpr int kRows = 2;
+constexpr int kRows = 3;  // Mapping, MutableSequence, Hashable, as kept
 constexpr int kColumns = 9;
 enum Kept : signed char { kUnkept, kInCache, kInNegative, kInRegistry };
 
@@ -178,6 +179,12 @@ struct KeptAnswers {
 };
 extern KeptAnswers kept_answers;
 
+// The row of `cls`, or -1.
+[[gnu::always_inline]] inline int row_of(const PyObject* cls) {
+    const KeptAnswers& k = kept_answers;
+    return cls == k.abc[0] ? 0 : cls == k.abc[1] ? 1 : cls == k.abc[2] ? 2 : -1;
+}
+
 // Step 4 of a registry answer, after its set lookups.
 [[gnu::always_inline]] inline bool registry_steps_hold(int row) {
     const KeptAnswers& k = kept_answers;
@@ -203,7 +210,7 @@ extern KeptAnswers kept_answers;
 // suffices.
 [[gnu::always_inline]] inline int kept_isinstance(PyObject* obj, PyObject* cls) {
     const KeptAnswers& k = kept_answers;
-    int row = cls == k.abc[0] ? 0 : cls == k.abc[1] ? 1 : -1;
+    int row = row_of(cls);
     if (row < 0) return kNotKept;
     int column = column_of(Py_TYPE(obj));
     if (column < 0) return kNotKept;

@@ -185,11 +185,26 @@ bool Entries::recheck() {
 }
 
 bool KeptFunction::take(PyObject* f) {
+    forget();
     if (!f || !PyFunction_Check(f)) return false;
     function = Py_NewRef(f);
     code = Py_NewRef(PyFunction_GET_CODE(f));
     defaults = Py_XNewRef(PyFunction_GET_DEFAULTS(f));
     kwdefaults = Py_XNewRef(PyFunction_GET_KW_DEFAULTS(f));
+    PyObject* closure = PyFunction_GET_CLOSURE(f);
+    cells.clear();
+    for (Py_ssize_t i = 0; closure && i < PyTuple_GET_SIZE(closure); ++i) {
+        cells.push_back(Py_XNewRef(PyCell_GET(PyTuple_GET_ITEM(closure, i))));
+    }
+    return true;
+}
+
+bool KeptFunction::same_cells() const {
+    // A held function's closure is the tuple it was made with.
+    PyObject* closure = PyFunction_GET_CLOSURE(function);
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        if (PyCell_GET(PyTuple_GET_ITEM(closure, static_cast<Py_ssize_t>(i))) != cells[i]) return false;
+    }
     return true;
 }
 
@@ -292,6 +307,8 @@ int is_code_of(PyObject* code, PyObject* source) {
 }
 
 void KeptFunction::forget() {
+    for (PyObject*& held : cells) Py_CLEAR(held);
+    cells.clear();
     Py_CLEAR(function);
     Py_CLEAR(code);
     Py_CLEAR(defaults);

@@ -130,25 +130,32 @@ inline bool has_local_events(PyObject* code) {
     return any != 0;
 }
 
-// A Python function as it was: the same code, defaults and keyword defaults,
-// and no tool listening on its code. Neither a type nor a dict watcher sees
-// these change.
+// A Python function as it was: the same code, defaults, keyword defaults
+// and contents of its closure's cells (the `__class__` cell that super()
+// reads, say), and no tool listening on its code. Neither a type nor a dict
+// watcher sees these change; the closure tuple itself cannot be replaced.
 struct KeptFunction {
     PyObject* function = nullptr;
     PyObject* code = nullptr;
     PyObject* defaults = nullptr;
     PyObject* kwdefaults = nullptr;
+    std::vector<PyObject*> cells;  // what each cell held (held, so no other object takes its address)
     // False when `function` is not a Python function.
     bool take(PyObject* function);
     // Lets go of what take() holds.
     void forget();
     bool unchanged() const {
         return PyFunction_GET_CODE(function) == code && PyFunction_GET_DEFAULTS(function) == defaults &&
-               PyFunction_GET_KW_DEFAULTS(function) == kwdefaults && !has_local_events(code);
+               PyFunction_GET_KW_DEFAULTS(function) == kwdefaults && !has_local_events(code) &&
+               (cells.empty() || same_cells());
     }
     // For a function whose every call fills all of its parameters, which
-    // are all positional: its defaults are never read, only its code.
+    // are all positional and which has no closure: its defaults are never
+    // read, only its code.
     bool same_code() const { return PyFunction_GET_CODE(function) == code && !has_local_events(code); }
+
+private:
+    bool same_cells() const;
 };
 
 // Whether `code` is that of the function of the same name in the class `_`

@@ -100,9 +100,6 @@ int body(PyObject* module) {
     // The native shlex.split holds only for the module as imported.
     Ref shlex = module_global(module, n_shlex);
     if (!shlex || keep_shlex(shlex.get()) < 0) return -1;
-    // The native YAML reader holds only for PyYAML as imported.
-    Ref yaml = module_global(module, n_yaml);
-    if (!yaml || keep_yaml(yaml.get()) < 0) return -1;
     if (import_names(module, "ast", {{"literal_eval", "literal_eval"}}) < 0 ||
         import_names(module, "collections.abc", {{"Mapping", "Mapping"}, {"MutableSequence", "MutableSequence"}}) < 0) {
         return -1;
@@ -114,6 +111,11 @@ int body(PyObject* module) {
     if (keep_abc_answers(mapping.get()) < 0 || keep_abc_answers(sequence.get()) < 0) {
         return -1;
     }
+    // The native YAML reader holds only for PyYAML as it ships; it asks
+    // Hashable of every mapping key, as the constructor does.
+    Ref yaml = module_global(module, n_yaml);
+    if (!yaml || keep_yaml(yaml.get()) < 0) return -1;
+    if (PyObject* hashable = yaml_hashable(); hashable && keep_abc_answers(hashable) < 0) return -1;
     if (import_names(module, "tavik.utils.strings", {{"decode_cli_string", "decode_cli_string"}}) < 0 ||
         import_names(module, "tavik.configuration", {{"configuration", "cfg"}}) < 0) {
         return -1;

@@ -3,6 +3,12 @@
 #include "core/watch.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <string>
+#include <utility>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -26,6 +32,9 @@ enum class State { Off, Armed, Taking, Kept };
 State state = State::Off;
 PyObject* safe_load_ = nullptr;
 PyObject* nan_ = nullptr;
+PyObject* hashable_ = nullptr;      // collections.abc.Hashable, as the constructor reaches it
+PyObject* gc_callbacks_ = nullptr;  // gc.callbacks
+std::vector<PyObject*> modules_;    // the modules whose attributes the constructor reads
 
 // ---- dicts: watched, compared with a copy when the epoch moves --------------
 
@@ -128,22 +137,54 @@ void collect_names(PyObject* code) {
     }
 }
 
+// Whether `f` is PyYAML's own function bound under `key` in the namespace of
+// `owner` (a class's qualified name, or nullptr for a module): the module it
+// names is a loader module whose file its code comes from, and its qualified
+// name, its code's and its code's name are what that place gives it. A
+// function put there from elsewhere (an application's, or another
+// function's code assigned to it before the import) fails.
+bool pyyaml_own(PyObject* f, PyObject* key, PyObject* owner) {
+    auto* fn = reinterpret_cast<PyFunctionObject*>(f);
+    auto* code = reinterpret_cast<PyCodeObject*>(fn->func_code);
+    PyObject* module = fn->func_module;
+    if (!module || !PyUnicode_CheckExact(module) || !PyUnicode_CheckExact(key)) return false;
+    bool known = false;
+    for (const char* name : kModules) known = known || PyUnicode_CompareWithASCIIString(module, name) == 0;
+    if (!known) return false;
+    PyObject* loaded = PyImport_GetModule(module);
+    if (!loaded) {
+        PyErr_Clear();
+        return false;
+    }
+    Ref m = Ref::steal(loaded);
+    PyObject* file = PyModule_CheckExact(m.get()) ? PyDict_GetItemString(PyModule_GetDict(m.get()), "__file__") : nullptr;
+    Ref qualname = owner ? Ref::steal(PyUnicode_FromFormat("%U.%U", owner, key)) : Ref::borrow(key);
+    if (!qualname) {
+        PyErr_Clear();
+        return false;
+    }
+    auto same = [](PyObject* a, PyObject* b) {
+        return a && b && PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b) && PyUnicode_Compare(a, b) == 0;
+    };
+    return same(file, code->co_filename) && same(fn->func_qualname, qualname.get()) &&
+           same(code->co_qualname, fn->func_qualname) && same(code->co_name, fn->func_name);
+}
+
 // A function met in two namespaces (a module re-exports another's) is kept
 // twice until keep_yaml drops the repeats: a search per function would cost
 // more than the sort.
-void keep_function(PyObject* f) {
+bool keep_function(PyObject* f, PyObject* key, PyObject* owner) {
+    if (!pyyaml_own(f, key, owner)) return false;
     KeptFunction kept;
     kept.take(f);
     functions_.push_back(kept);
+    return true;
 }
 
 // The function behind a namespace value, if any: plain, class or static
-// method, property accessors.
-bool keep_callable(PyObject* value) {
-    if (PyFunction_Check(value)) {
-        keep_function(value);
-        return true;
-    }
+// method, property accessors; each PyYAML's own.
+bool keep_callable(PyObject* key, PyObject* value, PyObject* owner) {
+    if (PyFunction_Check(value)) return keep_function(value, key, owner);
     const char* inner[] = {"__func__", "fget", "fset", "fdel"};
     bool wrapper = Py_IS_TYPE(value, &PyClassMethod_Type) || Py_IS_TYPE(value, &PyStaticMethod_Type);
     bool property = Py_IS_TYPE(value, &PyProperty_Type);
@@ -151,19 +192,19 @@ bool keep_callable(PyObject* value) {
     for (std::size_t i = wrapper ? 0 : 1; i < (wrapper ? 1 : 4); ++i) {
         Ref f = Ref::steal(PyObject_GetAttrString(value, inner[i]));
         if (!f) return false;
-        if (PyFunction_Check(f.get())) keep_function(f.get());
+        if (PyFunction_Check(f.get()) && !keep_function(f.get(), key, owner)) return false;
     }
     return true;
 }
 
 // A module's or class's namespace: watched, and its functions kept now (no
 // watcher sees a function given new code or defaults).
-bool arm_namespace(PyObject* dict) {
+bool arm_namespace(PyObject* dict, PyObject* owner) {
     if (!arm_dict(dict)) return false;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (!keep_callable(value)) return false;
+        if (!keep_callable(key, value, owner)) return false;
     }
     return true;
 }
@@ -197,17 +238,36 @@ struct ListCopy {
 };
 std::vector<ListCopy> lists_;
 
-bool arm_class(PyObject* type) {
+// A class that says it was defined in one of the loader modules.
+bool pyyaml_class(PyObject* type) {
+    auto* t = reinterpret_cast<PyTypeObject*>(type);
+    if (!PyType_HasFeature(t, Py_TPFLAGS_HEAPTYPE)) return false;
+    PyObject* module = PyDict_GetItemWithError(t->tp_dict, n___module__.get());
+    if (!module || !PyUnicode_CheckExact(module)) {
+        PyErr_Clear();
+        return false;
+    }
+    for (const char* name : kModules) {
+        if (PyUnicode_CompareWithASCIIString(module, name) == 0) return true;
+    }
+    return false;
+}
+
+// `own`: a class of PyYAML's, whose functions must be its own (above); the
+// others (collections.abc.Hashable, metaclasses) are only watched.
+bool arm_class(PyObject* type, bool own = true) {
     for (const Class& c : classes_) {
         if (c.type == type) return true;
     }
     // A metaclass answers attribute lookups and isinstance its own way: it
     // is kept as well.
     PyObject* meta = reinterpret_cast<PyObject*>(Py_TYPE(type));
-    if (meta != reinterpret_cast<PyObject*>(&PyType_Type) && !arm_class(meta)) return false;
+    if (meta != reinterpret_cast<PyObject*>(&PyType_Type) && !arm_class(meta, pyyaml_class(meta))) return false;
     PyTypeObject* t = reinterpret_cast<PyTypeObject*>(type);
     if (!(t->tp_flags & Py_TPFLAGS_HEAPTYPE)) return true;  // static types never change
-    if (!watch_type(type, &classes_changed) || !arm_namespace(t->tp_dict)) return false;
+    PyObject* owner = own ? reinterpret_cast<PyHeapTypeObject*>(t)->ht_qualname : nullptr;
+    if (!watch_type(type, &classes_changed)) return false;
+    if (own ? !arm_namespace(t->tp_dict, owner) : !arm_dict(t->tp_dict)) return false;
     classes_.push_back({Py_NewRef(type), Py_NewRef(t->tp_mro)});
     return true;
 }
@@ -223,6 +283,268 @@ bool keep_resolver_lists(PyObject* table) {
         lists_.push_back({Py_NewRef(value), copy});
     }
     return true;
+}
+
+// ---- what PyYAML itself defines ---------------------------------------------------
+//
+// What the reader implements is PyYAML's safe loading as PyYAML ships it, so
+// the pieces must be PyYAML's own at import, not merely unchanged since: an
+// application may have registered a constructor or resolver, or edited a
+// table, before importing this module. The tables and data below are PyYAML
+// 6.0's (their texts, as its source gives them); any other content, or a
+// class of SafeLoader's that holds one of them in another place, leaves the
+// native way off.
+
+// SafeLoader's method resolution order: module and class.
+constexpr std::pair<const char*, const char*> kLoaderMro[] = {
+    {"yaml.loader", "SafeLoader"},       {"yaml.reader", "Reader"},           {"yaml.scanner", "Scanner"},
+    {"yaml.parser", "Parser"},           {"yaml.composer", "Composer"},       {"yaml.constructor", "SafeConstructor"},
+    {"yaml.constructor", "BaseConstructor"}, {"yaml.resolver", "Resolver"}, {"yaml.resolver", "BaseResolver"}};
+
+// SafeConstructor.yaml_constructors: tag (nullptr: the None key) and method.
+constexpr std::pair<const char*, const char*> kConstructors[] = {
+    {"tag:yaml.org,2002:null", "construct_yaml_null"},   {"tag:yaml.org,2002:bool", "construct_yaml_bool"},
+    {"tag:yaml.org,2002:int", "construct_yaml_int"},     {"tag:yaml.org,2002:float", "construct_yaml_float"},
+    {"tag:yaml.org,2002:binary", "construct_yaml_binary"}, {"tag:yaml.org,2002:timestamp", "construct_yaml_timestamp"},
+    {"tag:yaml.org,2002:omap", "construct_yaml_omap"},   {"tag:yaml.org,2002:pairs", "construct_yaml_pairs"},
+    {"tag:yaml.org,2002:set", "construct_yaml_set"},     {"tag:yaml.org,2002:str", "construct_yaml_str"},
+    {"tag:yaml.org,2002:seq", "construct_yaml_seq"},     {"tag:yaml.org,2002:map", "construct_yaml_map"},
+    {nullptr, "construct_undefined"}};
+
+// Resolver's implicit resolvers, in the order they are added: tag, pattern,
+// its flags, and the first characters it is filed under ("" among them for
+// null: the empty scalar).
+struct StockResolver {
+    const char* tag;
+    const char* pattern;
+    int flags;
+    std::initializer_list<const char*> firsts;
+};
+const StockResolver kResolvers[] = {
+    {"tag:yaml.org,2002:bool",
+     "^(?:yes|Yes|YES|no|No|NO\n                    |true|True|TRUE|false|False|FALSE\n"
+     "                    |on|On|ON|off|Off|OFF)$",
+     96, {"y", "Y", "n", "N", "t", "T", "f", "F", "o", "O"}},
+    {"tag:yaml.org,2002:float",
+     "^(?:[-+]?(?:[0-9][0-9_]*)\\.[0-9_]*(?:[eE][-+][0-9]+)?\n                    |\\.[0-9][0-9_]*(?:[eE][-+][0-9]+)?\n"
+     "                    |[-+]?[0-9][0-9_]*(?::[0-5]?[0-9])+\\.[0-9_]*\n                    |[-+]?\\.(?:inf|Inf|INF)\n"
+     "                    |\\.(?:nan|NaN|NAN))$",
+     96, {"-", "+", "0", "1", "2", "3", "4", "5", "6", "7", "8", "9", "."}},
+    {"tag:yaml.org,2002:int",
+     "^(?:[-+]?0b[0-1_]+\n                    |[-+]?0[0-7_]+\n                    |[-+]?(?:0|[1-9][0-9_]*)\n"
+     "                    |[-+]?0x[0-9a-fA-F_]+\n                    |[-+]?[1-9][0-9_]*(?::[0-5]?[0-9])+)$",
+     96, {"-", "+", "0", "1", "2", "3", "4", "5", "6", "7", "8", "9"}},
+    {"tag:yaml.org,2002:merge", "^(?:<<)$", 32, {"<"}},
+    {"tag:yaml.org,2002:null", "^(?: ~\n                    |null|Null|NULL\n                    | )$", 96,
+     {"~", "n", "N", ""}},
+    {"tag:yaml.org,2002:timestamp",
+     "^(?:[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]\n                    |[0-9][0-9][0-9][0-9] -[0-9][0-9]? -[0-9][0-9]?\n"
+     "                     (?:[Tt]|[ \\t]+)[0-9][0-9]?\n                     :[0-9][0-9] :[0-9][0-9] (?:\\.[0-9]*)?\n"
+     "                     (?:[ \\t]*(?:Z|[-+][0-9][0-9]?(?::[0-9][0-9])?))?)$",
+     96, {"0", "1", "2", "3", "4", "5", "6", "7", "8", "9"}},
+    {"tag:yaml.org,2002:value", "^(?:=)$", 32, {"="}},
+    {"tag:yaml.org,2002:yaml", "^(?:!|&|\\*)$", 32, {"!", "&", "*"}}};
+
+constexpr const char* kTimestampPattern =
+    "^(?P<year>[0-9][0-9][0-9][0-9])\n                -(?P<month>[0-9][0-9]?)\n                -(?P<day>[0-9][0-9]?)\n"
+    "                (?:(?:[Tt]|[ \\t]+)\n                (?P<hour>[0-9][0-9]?)\n                :(?P<minute>[0-9][0-9])\n"
+    "                :(?P<second>[0-9][0-9])\n                (?:\\.(?P<fraction>[0-9]*))?\n"
+    "                (?:[ \\t]*(?P<tz>Z|(?P<tz_sign>[-+])(?P<tz_hour>[0-9][0-9]?)\n"
+    "                (?::(?P<tz_minute>[0-9][0-9]))?))?)?$";
+// Reader.NON_PRINTABLE, as UTF-8.
+constexpr const char* kNonPrintable = "[^\t\n\r -~\u0085\u00a0-\ud7ff\ue000-\ufffd\U00010000-\U0010ffff]";
+
+// Small str -> str (or int, or bool) tables: key, and the value as text.
+using Pairs = std::initializer_list<std::pair<const char*, const char*>>;
+const Pairs kEscapeReplacements = {{"0", "\0"}, {"a", "\x07"}, {"b", "\x08"}, {"t", "\x09"}, {"\t", "\x09"},
+                                   {"n", "\x0A"}, {"v", "\x0B"}, {"f", "\x0C"}, {"r", "\x0D"}, {"e", "\x1B"},
+                                   {" ", "\x20"}, {"\"", "\""}, {"\\", "\\"}, {"/", "/"}, {"N", "\u0085"},
+                                   {"_", "\u00a0"}, {"L", "\u2028"}, {"P", "\u2029"}};
+const Pairs kEscapeCodes = {{"x", "2"}, {"u", "4"}, {"U", "8"}};
+const Pairs kDefaultTags = {{"!", "!"}, {"!!", "tag:yaml.org,2002:"}};
+const Pairs kBoolValues = {{"yes", "True"}, {"no", "False"}, {"true", "True"},
+                           {"false", "False"}, {"on", "True"}, {"off", "False"}};
+const Pairs kDefaultNodeTags = {{"DEFAULT_SCALAR_TAG", "tag:yaml.org,2002:str"},
+                                {"DEFAULT_SEQUENCE_TAG", "tag:yaml.org,2002:seq"},
+                                {"DEFAULT_MAPPING_TAG", "tag:yaml.org,2002:map"}};
+
+bool is_text(PyObject* o, const char* text, std::size_t n) {
+    if (!PyUnicode_CheckExact(o)) return false;
+    Ref want = Ref::steal(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(n), nullptr));
+    if (!want) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyUnicode_Compare(o, want.get()) == 0;
+}
+bool is_text(PyObject* o, const char* text) { return is_text(o, text, std::strlen(text)); }
+
+bool str_keys(PyObject* dict) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return false;
+    }
+    return true;
+}
+
+// What a stock table's values are.
+enum class Values { Str, Int, Bool };
+
+// `value` as the stock table gives it in `text`.
+bool is_value(PyObject* value, const char* text, Values kind) {
+    switch (kind) {
+        case Values::Bool: return value == (std::strcmp(text, "True") == 0 ? Py_True : Py_False);
+        case Values::Int: {
+            if (!PyLong_CheckExact(value)) return false;
+            long n = PyLong_AsLong(value);
+            if (n == -1 && PyErr_Occurred()) return false;
+            return n == std::atol(text);
+        }
+        default:
+            // "\0" is one character, not an empty text.
+            return is_text(value, text, text[0] ? std::strlen(text) : 1);
+    }
+}
+
+// `dict` holds exactly these pairs: str keys, values of the kind given.
+bool is_table(PyObject* dict, const Pairs& pairs, Values kind) {
+    if (!dict || !PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) != static_cast<Py_ssize_t>(pairs.size()) ||
+        !str_keys(dict)) {
+        return false;
+    }
+    for (const auto& [key, text] : pairs) {
+        Ref k = Ref::steal(PyUnicode_FromString(key));
+        // The keys are exact str: the lookup runs no code.
+        PyObject* value = k ? PyDict_GetItemWithError(dict, k.get()) : nullptr;
+        if (!value || !is_value(value, text, kind)) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
+}
+
+// An exact re.Pattern of this text and flags.
+bool is_pattern(PyObject* pattern, const char* text, long flags) {
+    if (!pattern || std::strcmp(Py_TYPE(pattern)->tp_name, "re.Pattern") != 0 ||
+        !PyType_HasFeature(Py_TYPE(pattern), Py_TPFLAGS_IMMUTABLETYPE)) {
+        return false;
+    }
+    Ref source = Ref::steal(PyObject_GetAttrString(pattern, "pattern"));
+    Ref f = source ? Ref::steal(PyObject_GetAttrString(pattern, "flags")) : Ref();
+    bool ok = f && PyLong_CheckExact(f.get()) && PyLong_AsLong(f.get()) == flags && is_text(source.get(), text);
+    PyErr_Clear();
+    return ok;
+}
+
+// What SafeLoader finds under `name`: the entry of the class `owner` of its
+// method resolution order, no class before it holding one.
+PyObject* found_in(PyObject* loader, PyObject* owner, const char* name) {
+    Ref key = Ref::steal(PyUnicode_InternFromString(name));
+    if (!key) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    PyObject* found = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(loader), key.get());
+    PyObject* own = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(owner)->tp_dict, key.get());
+    PyErr_Clear();
+    return found && found == own ? found : nullptr;
+}
+
+bool stock_resolvers(PyObject* table) {
+    if (!table || !PyDict_CheckExact(table) || !str_keys(table)) return false;
+    // The lists the add_* calls build, first character by first character.
+    std::vector<std::pair<std::string, std::vector<const StockResolver*>>> lists;
+    for (const StockResolver& r : kResolvers) {
+        for (const char* first : r.firsts) {
+            auto it = std::find_if(lists.begin(), lists.end(), [&](const auto& l) { return l.first == first; });
+            if (it == lists.end()) it = lists.insert(lists.end(), {first, {}});
+            it->second.push_back(&r);
+        }
+    }
+    if (PyDict_GET_SIZE(table) != static_cast<Py_ssize_t>(lists.size())) return false;
+    for (const auto& [first, want] : lists) {
+        PyObject* list = PyDict_GetItemString(table, first.c_str());
+        if (!list || !PyList_CheckExact(list) || PyList_GET_SIZE(list) != static_cast<Py_ssize_t>(want.size())) {
+            return false;
+        }
+        for (std::size_t i = 0; i < want.size(); ++i) {
+            PyObject* item = PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i));
+            if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) != 2 ||
+                !is_text(PyTuple_GET_ITEM(item, 0), want[i]->tag) ||
+                !is_pattern(PyTuple_GET_ITEM(item, 1), want[i]->pattern, want[i]->flags)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool stock_constructors(PyObject* table, PyObject* safe_constructor) {
+    if (!table || !PyDict_CheckExact(table)) return false;
+    constexpr auto n = static_cast<Py_ssize_t>(std::size(kConstructors));
+    if (PyDict_GET_SIZE(table) != n) return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(table, &pos, &key, &value)) {
+        if (key != Py_None && !PyUnicode_CheckExact(key)) return false;
+    }
+    PyObject* methods = reinterpret_cast<PyTypeObject*>(safe_constructor)->tp_dict;
+    for (const auto& [tag, method] : kConstructors) {
+        Ref k = tag ? Ref::steal(PyUnicode_FromString(tag)) : Ref::borrow(Py_None);
+        PyObject* found = k ? PyDict_GetItemWithError(table, k.get()) : nullptr;
+        PyObject* own = PyDict_GetItemString(methods, method);
+        if (!found || found != own) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
+}
+
+// The tables and data the reader implements, as SafeLoader finds them, and
+// its method resolution order: PyYAML's own.
+bool stock(PyObject* loader) {
+    PyObject* mro = reinterpret_cast<PyTypeObject*>(loader)->tp_mro;
+    constexpr auto n = static_cast<Py_ssize_t>(std::size(kLoaderMro));
+    if (!mro || PyTuple_GET_SIZE(mro) != n + 1 ||
+        PyTuple_GET_ITEM(mro, n) != reinterpret_cast<PyObject*>(&PyBaseObject_Type)) {
+        return false;
+    }
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* cls[n];
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        cls[i] = PyTuple_GET_ITEM(mro, i);
+        PyObject* module = PyDict_GetItemString(modules, kLoaderMro[i].first);
+        PyObject* bound = module && PyModule_CheckExact(module)
+                              ? PyDict_GetItemString(PyModule_GetDict(module), kLoaderMro[i].second)
+                              : nullptr;
+        if (bound != cls[i] || !pyyaml_class(cls[i])) return false;
+    }
+    PyObject *reader = cls[1], *scanner = cls[2], *parser = cls[3], *safe = cls[5], *base = cls[6],
+             *resolver = cls[7], *base_resolver = cls[8];
+    PyObject* multi = found_in(loader, base, "yaml_multi_constructors");
+    PyObject* paths = found_in(loader, base_resolver, "yaml_path_resolvers");
+    PyObject* inf = found_in(loader, safe, "inf_value");
+    PyObject* nan = found_in(loader, safe, "nan_value");
+    bool ok = stock_constructors(found_in(loader, safe, "yaml_constructors"), safe) && multi &&
+              PyDict_CheckExact(multi) && PyDict_GET_SIZE(multi) == 0 && paths && PyDict_CheckExact(paths) &&
+              PyDict_GET_SIZE(paths) == 0 && stock_resolvers(found_in(loader, resolver, "yaml_implicit_resolvers")) &&
+              is_table(found_in(loader, safe, "bool_values"), kBoolValues, Values::Bool) &&
+              is_table(found_in(loader, scanner, "ESCAPE_REPLACEMENTS"), kEscapeReplacements, Values::Str) &&
+              is_table(found_in(loader, scanner, "ESCAPE_CODES"), kEscapeCodes, Values::Int) &&
+              is_table(found_in(loader, parser, "DEFAULT_TAGS"), kDefaultTags, Values::Str) && inf &&
+              PyFloat_CheckExact(inf) &&
+              std::isinf(PyFloat_AS_DOUBLE(inf)) && PyFloat_AS_DOUBLE(inf) > 0 && nan && PyFloat_CheckExact(nan) &&
+              std::isnan(PyFloat_AS_DOUBLE(nan)) &&
+              is_pattern(found_in(loader, safe, "timestamp_regexp"), kTimestampPattern, 96) &&
+              is_pattern(found_in(loader, reader, "NON_PRINTABLE"), kNonPrintable, 32);
+    for (const auto& [name, tag] : kDefaultNodeTags) {
+        PyObject* value = found_in(loader, base_resolver, name);
+        ok = ok && value && is_text(value, tag);
+    }
+    return ok;
 }
 
 Ref attr(PyObject* obj, const char* name) {
@@ -244,7 +566,7 @@ bool arm_all(PyObject* yaml) {
         Ref m = Ref::steal(found);
         if (!PyModule_CheckExact(m.get())) return false;
         PyObject* dict = PyModule_GetDict(m.get());
-        if (!arm_namespace(dict)) return false;
+        if (!arm_namespace(dict, nullptr)) return false;
         // Every class the module defines (tokens, events, nodes, errors, the
         // loader's parts).
         Py_ssize_t pos = 0;
@@ -276,10 +598,12 @@ bool arm_all(PyObject* yaml) {
     // The class-level tables, as SafeLoader finds them; each is a dict that
     // the add_* class methods may change in place.
     for (const char* table : {"yaml_constructors", "yaml_multi_constructors", "yaml_implicit_resolvers",
-                              "yaml_path_resolvers", "bool_values"}) {
+                              "yaml_path_resolvers", "bool_values", "ESCAPE_REPLACEMENTS", "ESCAPE_CODES",
+                              "DEFAULT_TAGS"}) {
         Ref t = attr(loader.get(), table);
         if (!t || !arm_dict(t.get())) return false;
     }
+    if (!stock(loader.get())) return false;
     Ref resolvers = attr(loader.get(), "yaml_implicit_resolvers");
     if (!resolvers || !keep_resolver_lists(resolvers.get())) return false;
     // What the constructor reaches through other modules.
@@ -288,11 +612,33 @@ bool arm_all(PyObject* yaml) {
     Ref abc = collections ? Ref::steal(PyImport_ImportModule("collections.abc")) : Ref();
     Ref datetime = abc ? Ref::steal(PyImport_ImportModule("datetime")) : Ref();
     if (!datetime || !keep_entry(types.get(), "GeneratorType") || !keep_entry(collections.get(), "abc")) return false;
+    // The constructor reads these modules' attributes: its names for them are
+    // the modules themselves, and each stays a plain module (a subclass could
+    // answer attribute reads with code).
+    Ref timestamp = attr(loader.get(), "construct_yaml_timestamp");
+    if (!timestamp || !PyFunction_Check(timestamp.get())) return false;
+    PyObject* constructor_globals = PyFunction_GET_GLOBALS(timestamp.get());
+    const std::pair<const char*, PyObject*> reached[] = {
+        {"collections", collections.get()}, {"datetime", datetime.get()}, {"types", types.get()}};
+    for (const auto& [name, module] : reached) {
+        if (PyDict_GetItemString(constructor_globals, name) != module) return false;
+    }
+    for (PyObject* module : {collections.get(), abc.get(), datetime.get(), types.get()}) {
+        if (!PyModule_CheckExact(module)) return false;
+        modules_.push_back(Py_NewRef(module));
+    }
+    // Collections that PyYAML's own allocations would trigger mid-load run
+    // these callbacks there; the reader lets none run until it returns.
+    Ref gc = Ref::steal(PyImport_ImportModule("gc"));
+    Ref callbacks = gc ? attr(gc.get(), "callbacks") : Ref();
+    if (!callbacks || !PyList_CheckExact(callbacks.get())) return false;
+    gc_callbacks_ = callbacks.release();
     for (const char* name : {"date", "datetime", "timedelta", "timezone"}) {
         if (!keep_entry(datetime.get(), name)) return false;
     }
     Ref hashable = attr(abc.get(), "Hashable");
-    if (!hashable || !keep_entry(abc.get(), "Hashable") || !arm_class(hashable.get())) return false;
+    if (!hashable || !keep_entry(abc.get(), "Hashable") || !arm_class(hashable.get(), false)) return false;
+    hashable_ = hashable.release();
     // The builtins, watched from now on (watch.hpp) and copied as they are.
     Ref builtins_module = Ref::steal(PyImport_ImportModule("builtins"));
     if (!builtins_module) return false;
@@ -390,6 +736,13 @@ void take() {
     state = ok ? State::Kept : State::Off;
 }
 
+bool modules_plain() {
+    for (PyObject* module : modules_) {
+        if (!PyModule_CheckExact(module)) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int keep_yaml(PyObject* yaml) {
@@ -408,7 +761,8 @@ int keep_yaml(PyObject* yaml) {
 }
 
 bool yaml_is_original(PyObject* safe_load) {
-    if (state == State::Off || state == State::Taking || safe_load != safe_load_ || python_is_observed()) {
+    if (state == State::Off || state == State::Taking || safe_load != safe_load_ || python_is_observed() ||
+        (PyList_GET_SIZE(gc_callbacks_) && PyGC_IsEnabled()) || !modules_plain()) {
         return false;
     }
     if (state == State::Armed) {
@@ -426,6 +780,10 @@ bool yaml_is_original(PyObject* safe_load) {
 
 PyObject* yaml_nan() {
     return nan_;
+}
+
+PyObject* yaml_hashable() {
+    return hashable_;
 }
 
 }  // namespace tavik::dicts

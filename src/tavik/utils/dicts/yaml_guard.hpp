@@ -1,9 +1,36 @@
 // When `yaml.safe_load(text)` may be answered by the native reader.
 //
-// The kept answer: "safe_load, called now, runs exactly the code it ran when
-// the module was imported", so a native reading of the same text gives what it
-// would give. It is trusted only while every piece below is what it was at
-// import. Each event that can make it false, and what sees it:
+// The kept answer: "safe_load, called now, runs exactly the code PyYAML ships",
+// so a native reading of the same text gives what it would give. It rests on
+// two things, each established and then watched:
+//
+// What PyYAML ships, established at import (the reader implements PyYAML's
+// safe loading as it ships, so a piece changed before the import, an
+// application's constructor registered at start-up say, must not be taken
+// for the original). Where any of these fails, the native way stays off:
+// - Every function of the loader modules (module-level, methods, class and
+//   static methods, property accessors) is PyYAML's own: the module it
+//   names is a loader module whose file its code comes from, and its
+//   qualified name, its code's, and its code's name are those of the place
+//   it is bound in. A function or code from elsewhere fails. Not told apart:
+//   a code object forged to carry PyYAML's file and names (code.replace);
+//   comparing with PyYAML's sources compiled would take some 30 ms.
+// - SafeLoader's method resolution order is PyYAML's nine classes, each the
+//   one its module binds; every class of the loader modules is watched.
+// - The tables and data that the reader implements are PyYAML 6.0's, found
+//   where PyYAML puts them (no class of SafeLoader's earlier in its order
+//   holding its own): the constructors (the thirteen tags, each to
+//   SafeConstructor's own method), no multi constructors, the implicit
+//   resolvers (each first character's list of tag and pattern, the
+//   patterns' texts and flags), no path resolvers, bool_values,
+//   Scanner.ESCAPE_REPLACEMENTS and ESCAPE_CODES, Parser.DEFAULT_TAGS,
+//   inf_value and nan_value, timestamp_regexp, Reader.NON_PRINTABLE and the
+//   default node tags (texts in yaml_guard.cpp).
+// - The constructor's names `collections`, `datetime` and `types` are those
+//   modules.
+//
+// That nothing has changed since. Each event that can make it false, and
+// what sees it:
 //
 // - Taken in two steps, to keep import short. At import (keep_yaml) every
 //   namespace, class and table below is watched, and what no watcher sees is
@@ -21,10 +48,11 @@
 //   read with the kept function object, at every call.
 // - The code, defaults or keyword defaults of any function of the loader's
 //   modules (module-level functions, methods, property getters, class and
-//   static methods of every class they define) reassigned: no watcher
-//   listens (a function watcher would tax every function the process makes
-//   and frees), so every one is compared with its kept value at every call
-//   (a few hundred pointer comparisons).
+//   static methods of every class they define) reassigned, or a cell of its
+//   closure given new contents (the `__class__` cell that super() reads):
+//   no watcher listens (a function watcher would tax every function the
+//   process makes and frees), so every one is compared with its kept value
+//   at every call (a few hundred pointer comparisons; KeptFunction).
 // - An attribute of a class set or deleted (a method replaced, `SafeLoader.
 //   add_constructor` giving the class its own table): every class of those
 //   modules, of `SafeLoader`'s method resolution order, `collections.abc.
@@ -55,6 +83,27 @@
 //   the import-time copy, once the names are known).
 // - The lists inside `yaml_implicit_resolvers` appended to in place (no
 //   watcher sees a list): compared with their copies at every call.
+// - The class of a module the constructor reads attributes of (`datetime`,
+//   `collections`, `collections.abc`, `types`) swapped for a ModuleType
+//   subclass, whose own __getattribute__ would run at each read: each
+//   module's exact type is compared at every call.
+// - isinstance(key, collections.abc.Hashable), which the constructor asks of
+//   every mapping key: the reader asks it too, of each key, as a kept answer
+//   of core/abc.hpp (verified at each use from the ABC's caches, the
+//   registry counter, ABCMeta's code and names, the type of Hashable: a new
+//   metaclass with its own __instancecheck__, `abc._abc_instancecheck`
+//   rebound, a hook given code that answers otherwise all show there).
+//   Where the answer is not kept yet and could be, the reader asks the
+//   interpreter once and reads on only if the answer is then kept and true.
+// - A change made during the load by Python code that the load itself
+//   triggers: the reader runs no Python code (it never lets the eval breaker
+//   run, so a collection its allocations ask for runs after it returns),
+//   while PyYAML's own allocations would trigger collections mid-load, and
+//   their gc.callbacks there. The native way is off while gc.callbacks holds
+//   an entry and the collector is enabled (the list as the gc module held it
+//   at import). Not seen: the finalizer of some unrelated garbage that such
+//   a collection would run mid-load; when the collector runs is never the
+//   same for two implementations' allocations.
 // - A tool that would see PyYAML's frames: any sys.monitoring tool with any
 //   global event (trace and profile functions are such tools), read at every
 //   call (python_is_observed), or local events set on the code of any
@@ -80,5 +129,9 @@ bool yaml_is_original(PyObject* safe_load);
 
 // SafeConstructor.nan_value: every `.nan` it builds is this one object.
 PyObject* yaml_nan();
+
+// collections.abc.Hashable, which the constructor asks of every mapping key
+// (borrowed; held by the guard), or nullptr when not kept.
+PyObject* yaml_hashable();
 
 }  // namespace tavik::dicts
