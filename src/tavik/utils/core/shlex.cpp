@@ -241,6 +241,7 @@ bool original(PyObject* module) {
 
 int keep_shlex(PyObject* module) {
     if (module_) return 0;
+    if (watch_collector() < 0) return -1;
     // Whatever is missing here leaves the native path off; the module's own
     // import then reports nothing.
     Ref klass = Ref::steal(PyObject_GetAttrString(module, "shlex"));
@@ -267,7 +268,9 @@ Ref split_shell_words(PyObject* text) {
 }
 
 Ref shlex_split(PyObject* module, PyObject* text) {
-    if (PyUnicode_CheckExact(text) && original(module) && !python_is_observed()) return split_shell_words(text);
+    if (PyUnicode_CheckExact(text) && original(module) && !python_is_observed() && !collector_calls_back()) {
+        return split_shell_words(text);
+    }
     Ref split = get_attr(module, n_split);
     return split ? call(split.get(), text) : Ref();
 }

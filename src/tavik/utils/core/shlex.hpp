@@ -31,6 +31,9 @@
 //   reads (`isinstance`, `hasattr`, `str`).
 // - A text that is not an exact str (a subclass may override anything the
 //   real code calls): the real function is called.
+// - A collection that the real split's allocations trigger, running
+//   gc.callbacks inside its frames: while the collector has a callback, the
+//   real function is called (collector_calls_back, watch.hpp).
 // - A tool that would see the real function's frames: any sys.monitoring
 //   tool with any global event (trace and profile functions are such tools),
 //   read at each call (python_is_observed), or local events set on the code

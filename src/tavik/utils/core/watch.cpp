@@ -210,6 +210,18 @@ bool KeptFunction::same_cells() const {
 
 std::uintptr_t unobserved_version = 0;  // no tool has set an event yet
 
+PyObject* collector_callbacks = nullptr;
+
+int watch_collector() {
+    if (collector_callbacks) return 0;
+    Ref gc = Ref::steal(PyImport_ImportModule("gc"));
+    Ref callbacks = gc ? Ref::steal(PyObject_GetAttrString(gc.get(), "callbacks")) : Ref();
+    if (!callbacks) return -1;
+    // Anything else than the interpreter's list: nothing is answered natively.
+    if (PyList_CheckExact(callbacks.get())) collector_callbacks = callbacks.release();
+    return 0;
+}
+
 bool observed_since(const PyThreadState* ts) {
     // Every event with a table of its own: C_RETURN and C_RAISE are set with
     // CALL, BRANCH with the two BRANCH_ events (layout.cpp checks the count).

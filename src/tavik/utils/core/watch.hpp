@@ -116,6 +116,18 @@ inline bool python_is_observed() {
     return (ts->eval_breaker & ~kEvalEventsMask) != unobserved_version && observed_since(ts);
 }
 
+// Whether a collection could call back into Python code: gc.callbacks (the
+// list as the gc module held it when first asked) has an entry and the
+// collector is enabled. Code we stand in for makes objects, and a collection
+// those allocations trigger runs the callbacks inside its frames; the native
+// way makes other objects and lets no collection run until it returns, so
+// while one could, it is not taken. -1 only on an error.
+int watch_collector();
+extern PyObject* collector_callbacks;
+inline bool collector_calls_back() {
+    return !collector_callbacks || (PyList_GET_SIZE(collector_callbacks) && PyGC_IsEnabled());
+}
+
 // The first member of a code object's monitoring data: for each local event,
 // the tools listening on that code (the layout is checked against the
 // interpreter's own headers in layout.cpp).

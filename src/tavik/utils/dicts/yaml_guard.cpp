@@ -33,7 +33,6 @@ State state = State::Off;
 PyObject* safe_load_ = nullptr;
 PyObject* nan_ = nullptr;
 PyObject* hashable_ = nullptr;      // collections.abc.Hashable, as the constructor reaches it
-PyObject* gc_callbacks_ = nullptr;  // gc.callbacks
 std::vector<PyObject*> modules_;    // the modules whose attributes the constructor reads
 
 // ---- dicts: watched, compared with a copy when the epoch moves --------------
@@ -627,12 +626,7 @@ bool arm_all(PyObject* yaml) {
         if (!PyModule_CheckExact(module)) return false;
         modules_.push_back(Py_NewRef(module));
     }
-    // Collections that PyYAML's own allocations would trigger mid-load run
-    // these callbacks there; the reader lets none run until it returns.
-    Ref gc = Ref::steal(PyImport_ImportModule("gc"));
-    Ref callbacks = gc ? attr(gc.get(), "callbacks") : Ref();
-    if (!callbacks || !PyList_CheckExact(callbacks.get())) return false;
-    gc_callbacks_ = callbacks.release();
+    if (watch_collector() < 0) return false;
     for (const char* name : {"date", "datetime", "timedelta", "timezone"}) {
         if (!keep_entry(datetime.get(), name)) return false;
     }
@@ -762,7 +756,7 @@ int keep_yaml(PyObject* yaml) {
 
 bool yaml_is_original(PyObject* safe_load) {
     if (state == State::Off || state == State::Taking || safe_load != safe_load_ || python_is_observed() ||
-        (PyList_GET_SIZE(gc_callbacks_) && PyGC_IsEnabled()) || !modules_plain()) {
+        collector_calls_back() || !modules_plain()) {
         return false;
     }
     if (state == State::Armed) {

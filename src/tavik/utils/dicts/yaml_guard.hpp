@@ -100,8 +100,8 @@
 //   run, so a collection its allocations ask for runs after it returns),
 //   while PyYAML's own allocations would trigger collections mid-load, and
 //   their gc.callbacks there. The native way is off while gc.callbacks holds
-//   an entry and the collector is enabled (the list as the gc module held it
-//   at import). Not seen: the finalizer of some unrelated garbage that such
+//   an entry and the collector is enabled (collector_calls_back, watch.hpp).
+//   Not seen: the finalizer of some unrelated garbage that such
 //   a collection would run mid-load; when the collector runs is never the
 //   same for two implementations' allocations.
 // - A tool that would see PyYAML's frames: any sys.monitoring tool with any
