@@ -275,9 +275,9 @@ bool refers_to(PyObject* entry, PyTypeObject* type) {
     return target == reinterpret_cast<PyObject*>(type);
 }
 
-// After the interpreter answered `answer` for a row and column: the entry
-// that the state it left gives that answer from, held, as the inline test
-// reads it.
+// After the interpreter answered `answer` for a row and column (-1: asked
+// by someone else, the answer not known here): the entry that the state it
+// left gives that answer from, held, as the inline test reads it.
 void take(int row, int column, int answer) {
     KeptAnswers& k = kept_answers;
     KeptAnswer& kept = k.answer[row][column];
@@ -293,12 +293,14 @@ void take(int row, int column, int answer) {
         found = first_with_hash(data->negative, hash);
         kind = kInNegative;
         if (!found) {
-            if (!answer || !hook_kept(row)) return;
+            if (answer != 1 || !hook_kept(row)) return;
             found = first_with_hash(data->registry, hash);
             kind = kInRegistry;
         }
     }
-    if (!found || (kind == kInNegative) == (answer != 0) || !refers_to(found, types[column])) return;
+    if (!found || (answer >= 0 && (kind == kInNegative) == (answer != 0)) || !refers_to(found, types[column])) {
+        return;
+    }
     kept.entry = Py_NewRef(found);
     kept.kept = kind;
 }
@@ -339,6 +341,15 @@ int keep_abc_answers(PyObject* abc) {
         return 0;
     }
     return 0;
+}
+
+void keep_answer_found(PyTypeObject* type, PyObject* cls) {
+    int row = row_of(cls);
+    int column = column_of(type);
+    if (usable && row >= 0 && column >= 0 && Py_TYPE(cls) == kept_answers.meta &&
+        !kept_answers.answer[row][column].entry) {
+        take(row, column, -1);
+    }
 }
 
 int isinstance_and_keep(PyObject* obj, PyObject* cls) {

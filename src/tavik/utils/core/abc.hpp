@@ -241,6 +241,11 @@ extern KeptAnswers kept_answers;
 // the state its run leaves allows.
 int isinstance_and_keep(PyObject* obj, PyObject* cls);
 
+// Where no answer is kept for instances of `type` against `cls`: the one
+// that the state left by the interpreter's own isinstance, asked by someone
+// else (PyYAML's constructor), gives.
+void keep_answer_found(PyTypeObject* type, PyObject* cls);
+
 // isinstance(obj, cls), the interpreter's answer.
 inline int isinstance(PyObject* obj, PyObject* cls) {
     int r = kept_isinstance(obj, cls);

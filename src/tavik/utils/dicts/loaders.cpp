@@ -225,6 +225,10 @@ Ref load_yaml(Function* self, PyObject* loadable) {
     // natively when the reader is certain; otherwise the call as written.
     if (PyUnicode_CheckExact(text) && yaml_is_original(safe_load.get())) {
         if (Ref data = read_yaml(text)) return data;
+        // An answer the reader lacked is left by the real load's own asking.
+        Ref data = call(safe_load.get(), text);
+        if (data) yaml_keep_answers_left();
+        return data;
     }
     return call(safe_load.get(), text);
 }

@@ -1,5 +1,6 @@
 #include "dicts/yaml_guard.hpp"
 
+#include "core/abc.hpp"
 #include "core/watch.hpp"
 
 #include <algorithm>
@@ -778,6 +779,23 @@ PyObject* yaml_nan() {
 
 PyObject* yaml_hashable() {
     return hashable_;
+}
+
+namespace {
+PyTypeObject* hashable_wanted = nullptr;  // a key type whose answer was not kept
+}  // namespace
+
+bool yaml_key_hashable(PyObject* key) {
+    if (kept_isinstance(key, hashable_) == 1) return true;
+    hashable_wanted = Py_TYPE(key);
+    return false;
+}
+
+void yaml_keep_answers_left() {
+    // Only the column types are ever kept: static types, so the pointer
+    // stands for no other.
+    if (hashable_wanted) keep_answer_found(hashable_wanted, hashable_);
+    hashable_wanted = nullptr;
 }
 
 }  // namespace tavik::dicts

@@ -134,4 +134,10 @@ PyObject* yaml_nan();
 // (borrowed; held by the guard), or nullptr when not kept.
 PyObject* yaml_hashable();
 
+// isinstance(key, Hashable) for a mapping key the reader makes: true when
+// the kept answer is; otherwise false, and the answer for keys of its type is
+// taken after the real load, which asks it (yaml_keep_answers_left).
+bool yaml_key_hashable(PyObject* key);
+void yaml_keep_answers_left();
+
 }  // namespace tavik::dicts
