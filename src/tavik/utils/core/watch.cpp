@@ -22,15 +22,6 @@ struct Namespace {
 // those of the standard modules whose code is answered natively.
 std::array<Namespace, 32> watched{};
 
-bool exact_str_keys(PyObject* dict) {
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) return false;
-    }
-    return true;
-}
-
 Namespace* find(PyObject* dict) {
     for (Namespace& n : watched) {
         if (n.dict == dict) return &n;
@@ -121,6 +112,15 @@ bool watch_type(PyObject* type, bool* changed) {
               add_watched(type, changed) && PyUnstable_Type_AssignVersionTag(t) && watch_class_dicts(t, changed);
     PyErr_Clear();
     return ok;
+}
+
+bool exact_str_keys(PyObject* dict) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return false;
+    }
+    return true;
 }
 
 bool is_kept(PyObject* dict) {

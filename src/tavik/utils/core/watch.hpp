@@ -47,6 +47,8 @@ extern std::uint64_t namespace_epoch;
 // watcher slot left; lookups in that namespace then simply are not kept.
 bool watch_namespace(PyObject* dict);
 
+// Every key of `dict` an exact str, so that a lookup by one runs no code.
+bool exact_str_keys(PyObject* dict);
 // Watched, and has never held a key other than an exact str: what a lookup
 // found there stays true until the epoch moves.
 bool is_kept(PyObject* dict);

@@ -379,15 +379,6 @@ bool is_text(PyObject* o, const char* text, std::size_t n) {
 }
 bool is_text(PyObject* o, const char* text) { return is_text(o, text, std::strlen(text)); }
 
-bool str_keys(PyObject* dict) {
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) return false;
-    }
-    return true;
-}
-
 // What a stock table's values are.
 enum class Values { Str, Int, Bool };
 
@@ -410,7 +401,7 @@ bool is_value(PyObject* value, const char* text, Values kind) {
 // `dict` holds exactly these pairs: str keys, values of the kind given.
 bool is_table(PyObject* dict, const Pairs& pairs, Values kind) {
     if (!dict || !PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) != static_cast<Py_ssize_t>(pairs.size()) ||
-        !str_keys(dict)) {
+        !exact_str_keys(dict)) {
         return false;
     }
     for (const auto& [key, text] : pairs) {
@@ -453,7 +444,7 @@ PyObject* found_in(PyObject* loader, PyObject* owner, const char* name) {
 }
 
 bool stock_resolvers(PyObject* table) {
-    if (!table || !PyDict_CheckExact(table) || !str_keys(table)) return false;
+    if (!table || !PyDict_CheckExact(table) || !exact_str_keys(table)) return false;
     // The lists the add_* calls build, first character by first character.
     std::vector<std::pair<std::string, std::vector<const StockResolver*>>> lists;
     for (const StockResolver& r : kResolvers) {
