@@ -1,6 +1,7 @@
 """The loaders: JSON, key=value, YAML and list-of-JSON texts."""
 
 import base64
+import io
 import json
 import logging
 import os
@@ -165,10 +166,15 @@ def test_yaml_from_file(tmp_path, content, expected, records):
     assert records() == []
 
 
+# Neither a name nor a number: os.path.isfile rejects it with TypeError, as
+# the steps say, though safe_load could read it.
+STREAM = io.StringIO("a: 1")
+
+
 @pytest.mark.parametrize("loadable,expected", [
     ("a: 1", {"a": 1}), ("missing.yaml", "missing.yaml"), ("hello", "hello"), ("", None), (b"a: 2", {"a": 2}),
     *[(bad, UNABLE) for bad in ("a: [1, 2", "a: 1\n---\nb: 2\n", "!!python/object:os.stat_result {}", None, 3.5,
-                                b"\xff: 1", "bad.yaml")],
+                                b"\xff: 1", "bad.yaml", STREAM)],
 ])
 def test_yaml_from_text(loadable, expected, records, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
@@ -178,7 +184,9 @@ def test_yaml_from_text(loadable, expected, records, tmp_path, monkeypatch):
     assert records() == ([UNABLE] if failed else [])
 
 
-@pytest.mark.parametrize("as_number", [lambda fd: fd, lambda fd: True])
+# Whatever has __index__ is a descriptor to os.stat and open() just as an int is.
+@pytest.mark.parametrize("as_number", [lambda fd: fd, lambda fd: True,
+                                       lambda fd: type("Index", (), {"__index__": lambda self: fd})()])
 def test_yaml_never_takes_a_number_as_file_descriptor(as_number, monkeypatch, records):
     checked = []
     monkeypatch.setattr(dicts, "os", types.SimpleNamespace(

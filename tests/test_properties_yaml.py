@@ -179,6 +179,8 @@ STRUCTURES = [
     "a: !!str\n", "a: &x !!str b\nc: *x", "{a: !!str}", "!!str a: b", "- !!str\n  a: b", "a: \"x\n  ---\n  y\"", "a: b\n# c\n  d", "a: b\n  # c\nd: e", "a: b\n\n\n  c\n\n  d",
     "a" * 1030 + ": 1", "a" * 900 + ": 1", "- - - - x", "-\n-\n", "- -", "key:    value   ", "a:\tb", "\ufeffa: 1",
     "a: 1\r\nb: 2\r\n", "a: 1\rb: 2", "a: \x85", "a: \x07", "a: b\u2028c", "- [a, {b: c}]\n", "[" * 50 + "]" * 50,
+    "key: !!str &a\n  - 1\n  - *a\n", "key: !!bool &a\n 123\nafter: *a", "a: 1\nkey: !!int &a\n   |\n    x\nb: [*a]",
+    "- !!seq &a\n   ~\n- *a", "k: !!timestamp '0001-09-28  1:00:00  '",
 ]
 
 
@@ -190,6 +192,37 @@ def test_structures_and_errors_as_safe_load(text):
 def test_deep_nesting_ends_as_the_original_does():
     for depth in (150, 450, 2000):
         check("".join(" " * i + "k:\n" for i in range(depth)) + " " * depth + "v\n")
+
+
+def test_nesting_near_a_low_recursion_limit_ends_as_python_does(run_python):
+    """Called a few frames below a low limit, native reads what the plain
+    rendering (a Python function, so one frame more) reads and fails where it
+    fails: natively or by the real safe_load. The texts: a block chain, the
+    kind that takes PyYAML the most frames (an anchor above a quoted scalar
+    over lines) and one of those that take the fewest (a flow chain)."""
+    out = run_python(f"""
+        import sys
+        sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})
+        import plain.dicts as plain
+        from tavik.utils import dicts
+        KINDS = [lambda d: "".join(" " * i + "k:\\n" for i in range(d)) + " " * d + "v\\n",
+                 lambda d: "".join(" " * i + "k:\\n" for i in range(d - 1)) + " " * (d - 1) + "k: &z\\n"
+                           + " " * d + "'a\\n" + " " * d + " b'\\n",
+                 lambda d: "[" * d + "v" + "]" * d]
+        def down(n, load, text):
+            return load(text) if n == 0 else down(n - 1, load, text)
+        differ = []
+        for limit in (100, 116, 117):
+            sys.setrecursionlimit(limit)
+            for n in range(3):
+                for kind in KINDS:
+                    for d in range(25, 55):
+                        got = [down(n, m.load_dict_from_yaml, kind(d)) is None for m in (dicts, plain)]
+                        if got[0] != got[1]:
+                            differ.append((limit, n, KINDS.index(kind), d, got))
+        print(differ)
+    """)
+    assert out == "[]\n"
 
 
 # ---- documents from random values, dumped in every style ---------------------
@@ -220,10 +253,41 @@ MUTATIONS = [" ", "  ", "\t", "\r\n", "\r", "\ufeff", ":", "-", "#", "'", '"', "
              "\x00"]
 
 
+# Explicit tags: each standard tag on each kind of node, with an anchor before
+# or after it and a space or a line break between tag, anchor and node; the
+# values are the constructors' near misses.
+TAGS = ["!!str", "!!int", "!!float", "!!bool", "!!null", "!!timestamp", "!!map", "!!seq"]
+TAGGED = ["- 1\n{i}- *a", "x: 1\n{i}y: *a", "|\n{i} x", ">-\n{i} 1", "[1, 2]", "{x: 1}", "", "~", "123", "0x_1", "1:60",
+          "1.5", "._5", "yes", "'On'", "x", "2001-12-14", "'2001-1-4'", "2001-12-14 21:59:43.1 -5",
+          "'0001-09-28  1:00:00  '", "'2001-12-14 21:59:43 '", "'2001-12-14 21:59:43Z '", '"2001-12-14\\n"']
+IN = {"value": ("a: 1\nkey: ", "\nafter: *a\n"), "entry": ("- ", "\n- *a\n"), "flow": ("[", ", *a]"),
+      "root": ("", "\n")}
+
+
+@st.composite
+def tagged_nodes(draw):
+    where = draw(st.sampled_from(list(IN)))
+    props = draw(st.sampled_from([["{t}", "&a"], ["{t}", "&a"], ["&a", "{t}"], ["{t}"]]))
+    text, column = "", 2
+    for part in props + ["{node}"]:
+        if text:
+            # Mostly: the properties on one line, the node on the next.
+            gap = draw(st.sampled_from([1, 2, 3, 0] if part == "{node}" else [0, 0, 0, 1, 2]))
+            text += " " if gap == 0 else "\n" + " " * gap
+            column = column if gap == 0 else gap
+        text += part
+    head, tail = IN[where]
+    tail = tail if "&a" in props else tail.replace("*a", "1")
+    node = draw(st.sampled_from(TAGGED)).replace("{i}", " " * column)
+    return head + text.format(t=draw(st.sampled_from(TAGS)), node=node) + tail
+
+
 @given(data=st.data())
 def test_mutated_texts(data):
-    text = data.draw(st.sampled_from([CONFIG] + STRUCTURES[:40] + [s + ": " + s for s in SCALARS[:40]]))
-    for _ in range(data.draw(st.integers(1, 3))):
+    # The tagged nodes are also read as they are.
+    text, least = data.draw(st.sampled_from([CONFIG] + STRUCTURES[:40] + [s + ": " + s for s in SCALARS[:40]]).map(
+        lambda t: (t, 1)) | tagged_nodes().map(lambda t: (t, 0)))
+    for _ in range(data.draw(st.integers(least, 3))):
         at = data.draw(st.integers(0, len(text)))
         how = data.draw(st.sampled_from(["insert", "drop", "indent", "dedent"]))
         if how == "insert":

@@ -16,10 +16,9 @@ from tavik.configuration import configuration as cfg
 
 from plain.unpacking import _slice_to
 
-# Taken once, as the native module does: later changes to the builtins or to
-# the module attribute `os` do not reach these.
+# Taken once, as the native module does: later changes to the builtins do
+# not reach it.
 _open = open
-from os import PathLike as _PathLike
 
 logger = logging.getLogger(__name__)
 LIST_EXTEND_PATTERN = re.compile("^%EXTEND_LIST{ *(.+?) *}$")
@@ -193,9 +192,9 @@ def load_dict_from_kv_string(loadable, process_values=False) -> "dict":
 
 def load_dict_from_yaml(loadable: "str") -> "dict":
     try:
-        # Only text, bytes and path objects name files: an int would be taken
-        # as a file descriptor of the caller's, and closed after reading.
-        if isinstance(loadable, (str, bytes, _PathLike)) and os.path.isfile(loadable):
+        # An int (bool included) or anything else with __index__ would be
+        # taken as a file descriptor of the caller's, read and then closed.
+        if not hasattr(type(loadable), "__index__") and os.path.isfile(loadable):
             with _open(loadable, "r") as file:
                 content = file.read()
         else:

@@ -133,22 +133,12 @@ PyObject* load_dict_from_kv_string(Function* self, PyObject* const* args) {
 
 // ---- YAML -----------------------------------------------------------------
 
-// Only text, bytes and path objects name files. An int would be taken as a
-// file descriptor by both the test and open(), reading a descriptor the
-// caller owns and closing it when the block ends.
-int names_a_file(PyObject* loadable) {
-    if (PyUnicode_Check(loadable) || PyBytes_Check(loadable)) return 1;
-    // The real os.PathLike, not the module attribute `os`, which callers may
-    // replace with something that only offers path.isfile.
-    static PyObject* path_like = nullptr;
-    if (!path_like) {
-        Ref os = Ref::steal(PyImport_ImportModule("os"));
-        Ref cls = os ? Ref::steal(PyObject_GetAttrString(os.get(), "PathLike")) : Ref();
-        if (!cls) return -1;
-        path_like = cls.release();
-    }
-    return PyObject_IsInstance(loadable, path_like);
-}
+// An int (bool included), and anything else with __index__, is a file
+// descriptor to both os.stat and open(): the block would read a descriptor
+// the caller owns and close it when it ends. Such an object is never tested
+// as a file name; every other one is, as the steps say (os.path.isfile
+// raises TypeError for what is no path, and the call logs and gives None).
+bool takes_as_descriptor(PyObject* loadable) { return PyIndex_Check(loadable); }
 
 // A special method as `with` finds it: on the type, bound to the object.
 Ref special_method(PyObject* obj, const Name& name, const char* missing) {
@@ -203,10 +193,8 @@ Ref read_file(PyObject* loadable) {
 }
 
 Ref load_yaml(Function* self, PyObject* loadable) {
-    int is_name = names_a_file(loadable);
-    if (is_name < 0) return {};
     Ref content;
-    if (is_name) {
+    if (!takes_as_descriptor(loadable)) {
         // os.path.isfile: the attribute `path` of `os`, then its `isfile`.
         Ref path = global_attr(self, n_os, n_path);
         Ref isfile = path ? get_attr(path.get(), n_isfile) : Ref();
@@ -233,7 +221,35 @@ Ref load_yaml(Function* self, PyObject* loadable) {
     return call(safe_load.get(), text);
 }
 
-PyObject* load_dict_from_yaml(Function* self, PyObject* const* args) {
+// The Python function runs in a frame of its own, which counts against the
+// recursion limit; so does this one, for as long as it runs. Otherwise the
+// real safe_load, os.path.isfile and the logger would have one frame more
+// than under the Python function, and a text nested to the last level that
+// fits (PyYAML takes two frames a level) would read where it fails. Entering
+// with no frame left raises as a call of the Python function does.
+class PythonFrame {
+public:
+    PythonFrame() : thread_(PyThreadState_Get()) {
+        entered_ = thread_->py_recursion_remaining > 0;
+        if (entered_) {
+            --thread_->py_recursion_remaining;
+        } else {
+            PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+        }
+    }
+    ~PythonFrame() {
+        if (entered_) ++thread_->py_recursion_remaining;
+    }
+    PythonFrame(const PythonFrame&) = delete;
+    PythonFrame& operator=(const PythonFrame&) = delete;
+    bool entered() const { return entered_; }
+
+private:
+    PyThreadState* thread_;
+    bool entered_;
+};
+
+PyObject* load_dict_from_yaml_in_frame(Function* self, PyObject* const* args) {
     Ref result = load_yaml(self, args[0]);
     if (result) return result.release();
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
@@ -246,6 +262,11 @@ PyObject* load_dict_from_yaml(Function* self, PyObject* const* args) {
     });
     if (logged < 0) return nullptr;
     Py_RETURN_NONE;
+}
+
+PyObject* load_dict_from_yaml(Function* self, PyObject* const* args) {
+    PythonFrame frame;
+    return frame.entered() ? load_dict_from_yaml_in_frame(self, args) : nullptr;
 }
 
 // ---- list of JSON texts -----------------------------------------------------
