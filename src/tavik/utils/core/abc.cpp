@@ -352,11 +352,15 @@ void keep_answer_found(PyTypeObject* type, PyObject* cls) {
     }
 }
 
-int isinstance_and_keep(PyObject* obj, PyObject* cls) {
-    KeptAnswers& k = kept_answers;
+bool kept_answers_refreshed() {
     // What the inline test leaves out: the entries compared again after the
     // epoch moved, the global events read after the monitoring version did.
-    if (usable && k.names.unchanged() && !python_is_observed()) {
+    return usable && kept_answers.names.unchanged() && !python_is_observed();
+}
+
+int isinstance_and_keep(PyObject* obj, PyObject* cls) {
+    KeptAnswers& k = kept_answers;
+    if (kept_answers_refreshed()) {
         int kept = kept_isinstance(obj, cls);
         if (kept != kNotKept) return kept;
     }

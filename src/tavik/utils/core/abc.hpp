@@ -241,6 +241,10 @@ extern KeptAnswers kept_answers;
 // the state its run leaves allows.
 int isinstance_and_keep(PyObject* obj, PyObject* cls);
 
+// Refreshes what the inline test reads but does not refresh; false when no
+// answer can be kept now.
+bool kept_answers_refreshed();
+
 // Where no answer is kept for instances of `type` against `cls`: the one
 // that the state left by the interpreter's own isinstance, asked by someone
 // else (PyYAML's constructor), gives.

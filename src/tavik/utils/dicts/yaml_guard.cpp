@@ -121,6 +121,7 @@ bool same_dict(const DictCopy& d) {
 // ---- functions ------------------------------------------------------------------
 
 std::vector<KeptFunction> functions_;
+std::vector<const KeptFunction*> closures_;  // those of functions_ with cells
 
 // co_names of every kept function, repeats included until take_all sorts
 // them out: one vector is cheaper than a set.
@@ -221,6 +222,9 @@ void drop_repeated_functions() {
         }
     }
     functions_.resize(kept);
+    for (const KeptFunction& k : functions_) {
+        if (!k.cells.empty()) closures_.push_back(&k);
+    }
 }
 
 // ---- classes, lists -------------------------------------------------------------
@@ -672,8 +676,9 @@ bool take_all() {
 }
 
 bool functions_unchanged() {
-    for (const KeptFunction& k : functions_) {
-        if (!k.unchanged()) return false;
+    if (!all_same_code(functions_)) return false;
+    for (const KeptFunction* f : closures_) {
+        if (!f->same_cells()) return false;
     }
     return true;
 }
@@ -683,6 +688,12 @@ bool functions_unchanged() {
 // A tuple rebuilt with the same classes (the bases assigned back) is kept in
 // its place.
 bool bases_unchanged() {
+    std::uintptr_t differ = 0;
+    for (const Class& c : classes_) {
+        differ |= reinterpret_cast<std::uintptr_t>(reinterpret_cast<PyTypeObject*>(c.type)->tp_mro) ^
+                  reinterpret_cast<std::uintptr_t>(c.mro);
+    }
+    if (!differ) return true;
     for (Class& c : classes_) {
         PyObject* mro = reinterpret_cast<PyTypeObject*>(c.type)->tp_mro;
         if (mro == c.mro) continue;
@@ -778,6 +789,7 @@ PyTypeObject* hashable_wanted = nullptr;  // a key type whose answer was not kep
 
 bool yaml_key_hashable(PyObject* key) {
     if (kept_isinstance(key, hashable_) == 1) return true;
+    if (kept_answers_refreshed() && kept_isinstance(key, hashable_) == 1) return true;
     hashable_wanted = Py_TYPE(key);
     return false;
 }

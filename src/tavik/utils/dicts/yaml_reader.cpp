@@ -21,6 +21,7 @@
 #include "dicts/yaml_reader.hpp"
 
 #include "dicts/yaml_document.hpp"
+#include "dicts/yaml_guard.hpp"
 
 #include <algorithm>
 #include <new>
@@ -194,7 +195,7 @@ bool Reader::finish(Frame& f) {
     if (!own) return false;
     PyDict_Clear(f.obj);
     for (auto& [k, v] : f.merges) {
-        if (PyDict_SetItem(f.obj, k.get(), v.get()) < 0) return false;
+        if (!yaml_key_hashable(k.get()) || PyDict_SetItem(f.obj, k.get(), v.get()) < 0) return false;
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(own.get()); ++i) {
         PyObject* pair = PyList_GET_ITEM(own.get(), i);
@@ -264,6 +265,9 @@ bool Reader::set_key(const Text& text, bool plain_key) {
         f.merge_key = implicit == Implicit::Merge;
     }
     if (!key) return false;
+    // The constructor asks isinstance(key, Hashable) of every key but "<<",
+    // whose pairs it asks again once merged (finish()).
+    if (!f.merge_key && !yaml_key_hashable(key.get())) return false;
     f.key = std::move(key);
     return true;
 }
