@@ -4,6 +4,7 @@
 #include "core/watch.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -392,9 +393,11 @@ bool is_value(PyObject* value, const char* text, Values kind) {
         case Values::Bool: return value == (std::strcmp(text, "True") == 0 ? Py_True : Py_False);
         case Values::Int: {
             if (!PyLong_CheckExact(value)) return false;
-            long n = PyLong_AsLong(value);
-            if (n == -1 && PyErr_Occurred()) return false;
-            return n == std::atol(text);
+            int overflow = 0;
+            long n = PyLong_AsLongAndOverflow(value, &overflow);
+            long want = 0;
+            std::from_chars(text, text + std::strlen(text), want);
+            return !overflow && n == want;
         }
         default:
             // "\0" is one character, not an empty text.
