@@ -83,6 +83,32 @@ Ref make_function(const FunctionSpec& spec, PyObject* module, PyObject* defaults
 
 inline bool is_function(PyObject* o) { return Py_IS_TYPE(o, FunctionType); }
 
+// The frame a Python function takes from the recursion limit, taken for as
+// long as this lives, for a function whose depth of failure must be its
+// Python counterpart's. Entering with no frame left raises as such a call
+// does.
+class PythonFrame {
+public:
+    PythonFrame() : thread_(PyThreadState_Get()) {
+        entered_ = thread_->py_recursion_remaining > 0;
+        if (entered_) {
+            --thread_->py_recursion_remaining;
+        } else {
+            PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+        }
+    }
+    ~PythonFrame() {
+        if (entered_) ++thread_->py_recursion_remaining;
+    }
+    PythonFrame(const PythonFrame&) = delete;
+    PythonFrame& operator=(const PythonFrame&) = delete;
+    bool entered() const { return entered_; }
+
+private:
+    PyThreadState* thread_;
+    bool entered_;
+};
+
 // The callee's implementation when `o` is a function running `impl`, so a
 // call with every parameter given can skip argument binding.
 inline Function* as_impl(PyObject* o, Impl impl) {

@@ -268,7 +268,7 @@ Ref split_shell_words(PyObject* text) {
 }
 
 Ref shlex_split(PyObject* module, PyObject* text) {
-    if (PyUnicode_CheckExact(text) && original(module) && !python_is_observed() && !collector_calls_back()) {
+    if (PyUnicode_CheckExact(text) && original(module) && stand_in_unseen()) {
         return split_shell_words(text);
     }
     Ref split = get_attr(module, n_split);

@@ -192,7 +192,6 @@ bool KeptFunction::take(PyObject* f) {
     defaults = Py_XNewRef(PyFunction_GET_DEFAULTS(f));
     kwdefaults = Py_XNewRef(PyFunction_GET_KW_DEFAULTS(f));
     PyObject* closure = PyFunction_GET_CLOSURE(f);
-    cells.clear();
     for (Py_ssize_t i = 0; closure && i < PyTuple_GET_SIZE(closure); ++i) {
         cells.push_back(Py_XNewRef(PyCell_GET(PyTuple_GET_ITEM(closure, i))));
     }

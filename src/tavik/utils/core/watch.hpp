@@ -130,6 +130,11 @@ inline bool collector_calls_back() {
     return !collector_callbacks || (PyList_GET_SIZE(collector_callbacks) && PyGC_IsEnabled());
 }
 
+// Whether the Python code a native stand-in replaces (shlex.split,
+// safe_load) may be skipped unseen: no tool would see its frames and no
+// collection its allocations trigger could call back.
+inline bool stand_in_unseen() { return !python_is_observed() && !collector_calls_back(); }
+
 // The first member of a code object's monitoring data: for each local event,
 // the tools listening on that code (the layout is checked against the
 // interpreter's own headers in layout.cpp).

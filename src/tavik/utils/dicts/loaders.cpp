@@ -221,34 +221,6 @@ Ref load_yaml(Function* self, PyObject* loadable) {
     return call(safe_load.get(), text);
 }
 
-// The Python function runs in a frame of its own, which counts against the
-// recursion limit; so does this one, for as long as it runs. Otherwise the
-// real safe_load, os.path.isfile and the logger would have one frame more
-// than under the Python function, and a text nested to the last level that
-// fits (PyYAML takes two frames a level) would read where it fails. Entering
-// with no frame left raises as a call of the Python function does.
-class PythonFrame {
-public:
-    PythonFrame() : thread_(PyThreadState_Get()) {
-        entered_ = thread_->py_recursion_remaining > 0;
-        if (entered_) {
-            --thread_->py_recursion_remaining;
-        } else {
-            PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
-        }
-    }
-    ~PythonFrame() {
-        if (entered_) ++thread_->py_recursion_remaining;
-    }
-    PythonFrame(const PythonFrame&) = delete;
-    PythonFrame& operator=(const PythonFrame&) = delete;
-    bool entered() const { return entered_; }
-
-private:
-    PyThreadState* thread_;
-    bool entered_;
-};
-
 PyObject* load_dict_from_yaml_in_frame(Function* self, PyObject* const* args) {
     Ref result = load_yaml(self, args[0]);
     if (result) return result.release();
@@ -264,6 +236,10 @@ PyObject* load_dict_from_yaml_in_frame(Function* self, PyObject* const* args) {
     Py_RETURN_NONE;
 }
 
+// The Python function's frame counts against the recursion limit while it
+// runs: otherwise the real safe_load would have one frame more than under
+// it, and a text nested to the last level that fits (PyYAML takes two frames
+// a level) would read where it fails.
 PyObject* load_dict_from_yaml(Function* self, PyObject* const* args) {
     PythonFrame frame;
     return frame.entered() ? load_dict_from_yaml_in_frame(self, args) : nullptr;

@@ -26,6 +26,14 @@ constexpr const char* kModules[] = {"yaml",         "yaml.error",    "yaml.token
 
 Name n___module__{"__module__"};
 
+// `name` (an exact str) names one of kModules.
+bool is_loader_module(PyObject* name) {
+    for (const char* module : kModules) {
+        if (PyUnicode_CompareWithASCIIString(name, module) == 0) return true;
+    }
+    return false;
+}
+
 // Off: the native way is never taken. Armed: watched since import, the
 // copies not taken yet. Taking: being taken (a finalizer run by a collection
 // meanwhile that loads YAML goes the original way). Kept: everything below
@@ -149,10 +157,9 @@ bool pyyaml_own(PyObject* f, PyObject* key, PyObject* owner) {
     auto* fn = reinterpret_cast<PyFunctionObject*>(f);
     auto* code = reinterpret_cast<PyCodeObject*>(fn->func_code);
     PyObject* module = fn->func_module;
-    if (!module || !PyUnicode_CheckExact(module) || !PyUnicode_CheckExact(key)) return false;
-    bool known = false;
-    for (const char* name : kModules) known = known || PyUnicode_CompareWithASCIIString(module, name) == 0;
-    if (!known) return false;
+    if (!module || !PyUnicode_CheckExact(module) || !PyUnicode_CheckExact(key) || !is_loader_module(module)) {
+        return false;
+    }
     PyObject* loaded = PyImport_GetModule(module);
     if (!loaded) {
         PyErr_Clear();
@@ -252,10 +259,7 @@ bool pyyaml_class(PyObject* type) {
         PyErr_Clear();
         return false;
     }
-    for (const char* name : kModules) {
-        if (PyUnicode_CompareWithASCIIString(module, name) == 0) return true;
-    }
-    return false;
+    return is_loader_module(module);
 }
 
 // `own`: a class of PyYAML's, whose functions must be its own (above); the
@@ -761,8 +765,8 @@ int keep_yaml(PyObject* yaml) {
 }
 
 bool yaml_is_original(PyObject* safe_load) {
-    if (state == State::Off || state == State::Taking || safe_load != safe_load_ || python_is_observed() ||
-        collector_calls_back() || !modules_plain()) {
+    if (state == State::Off || state == State::Taking || safe_load != safe_load_ || !stand_in_unseen() ||
+        !modules_plain()) {
         return false;
     }
     if (state == State::Armed) {
