@@ -147,6 +147,8 @@ def leaf_override(config, every=10):
         return out
 
     return walk(config)
+
+
 CONFIG_LOADED = yaml.safe_load(YAML_CONFIG)
 YAML_SMALL = "name: billing\nreplicas: 2\nenabled: yes\nregion: 'eu-west-1'\ntimeout: 2.5\n"
 

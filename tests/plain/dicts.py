@@ -192,9 +192,10 @@ def load_dict_from_kv_string(loadable, process_values=False) -> "dict":
 
 def load_dict_from_yaml(loadable: "str") -> "dict":
     try:
-        # An int (bool included) or anything else with __index__ would be
-        # taken as a file descriptor of the caller's, read and then closed.
-        if not hasattr(type(loadable), "__index__") and os.path.isfile(loadable):
+        # An int (bool included) or anything else whose class defines
+        # __index__ would be taken as a file descriptor of the caller's, read
+        # and then closed. (A metaclass's __index__ makes no descriptor.)
+        if not any("__index__" in vars(c) for c in type(loadable).__mro__) and os.path.isfile(loadable):
             with _open(loadable, "r") as file:
                 content = file.read()
         else:

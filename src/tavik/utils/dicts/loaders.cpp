@@ -215,7 +215,7 @@ Ref load_yaml(Function* self, PyObject* loadable) {
         if (Ref data = read_yaml(text)) return data;
         // An answer the reader lacked is left by the real load's own asking.
         Ref data = call(safe_load.get(), text);
-        if (data) yaml_keep_answers_left();
+        yaml_keep_answers_left(static_cast<bool>(data));
         return data;
     }
     return call(safe_load.get(), text);

@@ -29,7 +29,6 @@ enum class Flow { Key, Colon, Value, Sep };
 
 struct Frame {
     bool is_map;
-    bool flow = false;
     Flow state = Flow::Value;
     bool indentless = false;
     bool awaiting = false;   // a key or dash read, its value still to come
@@ -50,7 +49,7 @@ public:
     Reader(Text text, long room);
 
     // The document, or an empty Ref: declined (an error may be set).
-    Ref read();
+    inline Ref read();
 
 private:
     Text s_;
@@ -95,12 +94,12 @@ private:
     // line and fold_plain forced): the compiler folds a function called once
     // into its caller only when no other file can call it, which kept the
     // reader of one file 2% faster than the same code apart.
-    bool line(std::size_t p, std::size_t e);
+    inline bool line(std::size_t p, std::size_t e);
     // `above`: the anchor was given on an earlier line, so it names the
     // collection that starts here; on the same line it would name a key.
     bool node(std::size_t p, std::size_t e, Ctx ctx, long ctx_indent, const Text* anchor, bool above = false);
     bool entry(std::size_t p, std::size_t e);
-    bool value_after_colon(std::size_t p, std::size_t e);
+    inline bool value_after_colon(std::size_t p, std::size_t e);
     bool key_tag(std::size_t& p);
     bool set_key(const Text& text, bool plain_key);
     Std tag_at(std::size_t& q) const;
@@ -120,7 +119,7 @@ private:
     std::size_t plain_line(std::size_t q, std::size_t e, std::size_t& end, bool& at_colon) const;
     // `out` starts empty and receives the first line (first to first_end)
     // only when another line continues it.
-    bool fold_plain(std::size_t first, std::size_t first_end, std::size_t first_line_end, long ctx_indent,
+    inline bool fold_plain(std::size_t first, std::size_t first_end, std::size_t first_line_end, long ctx_indent,
                     Text& out);
     bool block_scalar(std::size_t p, long ctx_indent, Text& out);
 

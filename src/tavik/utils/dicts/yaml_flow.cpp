@@ -173,13 +173,13 @@ bool Reader::flow_plain(std::size_t& q, Text& out, bool& multiline) {
         // The white space after the chunk.
         breaks = 0;
         spaces_at = q;
-        while (s_[q] == ' ') ++q;
+        q = skip_spaces(q);
         spaces = q - spaces_at;
         while (s_[q] == '\n') {
             ++breaks;
             line_start_ = ++q;
             if (marker(q)) return false;
-            while (s_[q] == ' ') ++q;
+            q = skip_spaces(q);
         }
         if (breaks) multiline = true;
         if (s_[q] == '#') break;
@@ -205,7 +205,7 @@ bool Reader::flow_key(std::size_t& q) {
         return false;
     }
     if (line_start_ != line || !set_key(text, plain_key)) return false;
-    while (s_[q] == ' ') ++q;
+    q = skip_spaces(q);
     // The ':' of a simple key: on the key's line, not too far from its start.
     if (s_[q] == ':') {
         if (line_start_ != line || q - start > 1000) return false;
@@ -270,9 +270,7 @@ bool Reader::flow_item(std::size_t& q) {
     }
     if (!f.is_map) {
         // "[k: v]" is a mapping inside the sequence.
-        std::size_t r = q;
-        while (s_[r] == ' ') ++r;
-        if (s_[r] == ':') return false;
+        if (s_[skip_spaces(q)] == ':') return false;
     }
     f.state = Flow::Sep;
     return deliver(std::move(value), anchor);
@@ -283,7 +281,6 @@ bool Reader::flow_item(std::size_t& q) {
 bool Reader::open_flow(std::size_t& q, const Text* anchor) {
     bool is_map = s_[q] == '{';
     if (!open(is_map, -1, false, anchor)) return false;
-    stack_.back().flow = true;
     stack_.back().state = is_map ? Flow::Key : Flow::Value;
     ++q;
     return true;

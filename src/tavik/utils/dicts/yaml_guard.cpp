@@ -801,10 +801,10 @@ bool yaml_key_hashable(PyObject* key) {
     return false;
 }
 
-void yaml_keep_answers_left() {
+void yaml_keep_answers_left(bool loaded) {
     // Only the column types are ever kept: static types, so the pointer
-    // stands for no other.
-    if (hashable_wanted) keep_answer_found(hashable_wanted, hashable_);
+    // stands for no other. After a failed load its error stands, untouched.
+    if (loaded && hashable_wanted) keep_answer_found(hashable_wanted, hashable_);
     hashable_wanted = nullptr;
 }
 

@@ -140,8 +140,9 @@ PyObject* yaml_hashable();
 
 // isinstance(key, Hashable) for a mapping key the reader makes: true when
 // the kept answer is; otherwise false, and the answer for keys of its type is
-// taken after the real load, which asks it (yaml_keep_answers_left).
+// taken after the real load, which asks it (yaml_keep_answers_left, told
+// whether that load succeeded).
 bool yaml_key_hashable(PyObject* key);
-void yaml_keep_answers_left();
+void yaml_keep_answers_left(bool loaded);
 
 }  // namespace tavik::dicts

@@ -244,7 +244,7 @@ bool Reader::key_tag(std::size_t& p) {
     if (s_[p] != '!') return true;
     if (tag_ != Std::None) return false;
     tag_ = tag_at(p);
-    while (s_[p] == ' ') ++p;
+    p = skip_spaces(p);
     return tag_ != Std::None;
 }
 

@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstdint>
 #include <initializer_list>
 #include <iterator>
 #include <utility>
