@@ -103,6 +103,17 @@ private:
     bool key_tag(std::size_t& p);
     bool set_key(const Text& text, bool plain_key);
     Std tag_at(std::size_t& q) const;
+    // Whether the tag being read (taken) allows the collection that
+    // `bracket` ('[' or '{') opens.
+    bool collection_tag_fits(Char bracket) {
+        Std tag = std::exchange(tag_, Std::None);
+        return tag == Std::None || tag == (bracket == '[' ? Std::Seq : Std::Map);
+    }
+    // The node anchored as `name`, or an empty Ref.
+    Ref anchored(const Text& name) const {
+        auto found = anchors_.find(name);
+        return found == anchors_.end() ? Ref() : found->second;
+    }
     Ref scalar(const Char* text, std::size_t n, bool plain);
     Ref scalar(const Text& text, bool plain) { return scalar(text.data(), text.size(), plain); }
     bool anchor_name(std::size_t& p, std::size_t e, Text& name, bool flow = false);

@@ -239,8 +239,7 @@ bool Reader::flow_item(std::size_t& q) {
     Frame& f = stack_.back();
     Char c = s_[q];
     if (c == '[' || c == '{') {
-        Std tag = std::exchange(tag_, Std::None);
-        if (tag != Std::None && tag != (c == '[' ? Std::Seq : Std::Map)) return false;
+        if (!collection_tag_fits(c)) return false;
         f.state = Flow::Sep;  // when the nested collection ends
         return open_flow(q, anchor);
     }
@@ -250,9 +249,8 @@ bool Reader::flow_item(std::size_t& q) {
         Text name;
         ++q;
         if (anchor || !anchor_name(q, line_end(q), name, true)) return false;
-        auto found = anchors_.find(name);
-        if (found == anchors_.end()) return false;
-        value = found->second;
+        value = anchored(name);
+        if (!value) return false;
     } else if (c == '\'' || c == '"') {
         Text text;
         bool multiline;

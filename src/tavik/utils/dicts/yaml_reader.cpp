@@ -527,16 +527,13 @@ bool Reader::node(std::size_t p, std::size_t e, Ctx ctx, long ctx_indent, const 
             Text alias;
             std::size_t q = p + 1;
             if (anchor || tag_ != Std::None || !anchor_name(q, e, alias) || !rest_empty(q, e)) return false;
-            auto found = anchors_.find(alias);
-            if (found == anchors_.end()) return false;
-            return deliver(found->second, nullptr);
+            Ref node = anchored(alias);
+            return node && deliver(std::move(node), nullptr);
         }
         std::size_t end;
         if (c == '[' || c == '{') {
             std::size_t q = p;
-            Std tag = std::exchange(tag_, Std::None);
-            if (tag != Std::None && tag != (c == '[' ? Std::Seq : Std::Map)) return false;
-            if (!flow(q, anchor)) return false;
+            if (!collection_tag_fits(c) || !flow(q, anchor)) return false;
             // Only a comment may follow; a ':' would make it a key.
             e = line_end(q);
             if (!rest_empty(q, e)) return false;
